@@ -1,0 +1,20 @@
+// Program directory, search path, files and the temporary directory.
+#pragma once
+#include <string>
+
+namespace plat {
+
+// A design path ('\' or '/' separators, wide text) as an operating-system path ('/', UTF-8).
+std::string NativePath(const std::wstring& path);
+
+std::wstring ProgramFile();  // from /proc/self/exe
+std::wstring ProgramDir();   // directory of ProgramFile(), or the override below
+void SetProgramDirForTesting(const std::wstring& dir);  // empty: back to /proc/self/exe
+
+// Full path of a bare file name found on PATH, or empty.
+std::wstring SearchPathFor(const std::wstring& name);
+bool FileExists(const std::wstring& path);       // a regular file
+bool DirectoryExists(const std::wstring& path);
+std::wstring TempDir();                          // with a trailing '/'
+
+}  // namespace plat
