@@ -9,6 +9,7 @@ uint64_t NowMs();           // monotonic milliseconds, scaled
 void SleepMs(uint32_t ms);  // sleeps ms / scale real milliseconds
 // Tests only: factor 10 makes every wait ten times shorter. 1 is real time.
 void SetTimeScaleForTesting(double factor);
+double TimeScale();         // the factor above
 
 std::time_t WallNow();      // wall-clock seconds (log times, file names); never scaled
 

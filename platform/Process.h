@@ -8,7 +8,8 @@
 namespace plat {
 
 // Splits a command line into argv by the Windows C-runtime rules (quotes, backslashes before a
-// quote, "" inside quotes).
+// quote, "" inside quotes). Every word follows the argument rules; for a whole command line the
+// first word is the program.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 // Lets one thread stop the child process that another thread is running. A thread that may be
@@ -33,6 +34,8 @@ struct RunRequest {
     std::string workDir;                 // empty: the current directory
     uint32_t timeoutMs = 0;              // 0: wait without limit
     size_t keepBytes = 102400;           // output beyond this is read and dropped
+    bool capture = true;                 // false: the child writes to our stdout and stderr
+    bool wait = true;                    // false: return once started (reaped later), code 0
 };
 
 struct RunResult {

@@ -1,0 +1,107 @@
+#include "Paths.h"
+
+#include "Text.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace plat {
+namespace {
+
+std::mutex gDirLock;
+std::wstring gDirOverride;
+
+std::wstring Parent(const std::wstring& file) {
+    size_t slash = file.find_last_of(L'/');
+    if (slash == std::wstring::npos) return L".";
+    if (slash == 0) return L"/";
+    return file.substr(0, slash);
+}
+
+}  // namespace
+
+std::string NativePath(const std::wstring& path) {
+    std::wstring p = path;
+    for (wchar_t& c : p)
+        if (c == L'\\') c = L'/';
+    return NarrowFromWide(p);
+}
+
+std::wstring ProgramFile() {
+    std::string buf(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return std::wstring();
+    buf.resize(static_cast<size_t>(n));
+    return WideFromNarrow(buf);
+}
+
+std::wstring ProgramDir() {
+    {
+        std::lock_guard<std::mutex> guard(gDirLock);
+        if (!gDirOverride.empty()) return gDirOverride;
+    }
+    std::wstring file = ProgramFile();
+    return file.empty() ? std::wstring() : Parent(file);
+}
+
+void SetProgramDirForTesting(const std::wstring& dir) {
+    std::wstring d = dir;
+    while (d.size() > 1 && (d.back() == L'/' || d.back() == L'\\')) d.pop_back();
+    std::lock_guard<std::mutex> guard(gDirLock);
+    gDirOverride = d;
+}
+
+std::wstring SearchPathFor(const std::wstring& name) {
+    if (name.empty() || name.find_first_of(L"/\\") != std::wstring::npos) return std::wstring();
+    const char* path = std::getenv("PATH");
+    if (!path) return std::wstring();
+    const std::string file = NarrowFromWide(name);
+    std::string all = path;
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t end = all.find(':', start);
+        if (end == std::string::npos) end = all.size();
+        std::string dir = all.substr(start, end - start);
+        start = end + 1;
+        if (dir.empty()) dir = ".";  // an empty entry is the current directory
+        std::string full = dir + "/" + file;
+        struct stat st;
+        if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(full.c_str(), X_OK) == 0) {
+            if (full[0] != '/') {
+                char cwd[4096];
+                if (getcwd(cwd, sizeof cwd)) full = std::string(cwd) + "/" + full;
+            }
+            return WideFromNarrow(full);
+        }
+    }
+    return std::wstring();
+}
+
+bool FileExists(const std::wstring& path) {
+    if (path.empty()) return false;
+    struct stat st;
+    return stat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::wstring& path) {
+    if (path.empty()) return false;
+    struct stat st;
+    return stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::wstring TempDir() {
+    std::string dir;
+    const char* env = std::getenv("TMPDIR");
+    if (env && *env) {
+        struct stat st;
+        if (stat(env, &st) == 0 && S_ISDIR(st.st_mode)) dir = env;
+    }
+    if (dir.empty()) dir = "/tmp";
+    if (dir.back() != '/') dir += '/';
+    return WideFromNarrow(dir);
+}
+
+}  // namespace plat

@@ -1,0 +1,76 @@
+#include "Clock.h"
+#include "Paths.h"
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+
+TEST(Paths, NativePathUsesSlashes) {
+    EXPECT_EQ(plat::NativePath(L"C:\\dir\\file.txt"), "C:/dir/file.txt");
+    EXPECT_EQ(plat::NativePath(L"/tmp/caf\u00e9"), "/tmp/caf\xC3\xA9");
+}
+
+TEST(Paths, ProgramDirAndItsTestOverride) {
+    std::wstring file = plat::ProgramFile();
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(file.substr(file.rfind(L'/') + 1), L"platform_tests");
+    EXPECT_EQ(plat::ProgramDir(), file.substr(0, file.rfind(L'/')));
+    plat::SetProgramDirForTesting(L"/some/where/");
+    EXPECT_EQ(plat::ProgramDir(), L"/some/where");
+    plat::SetProgramDirForTesting(L"");
+    EXPECT_EQ(plat::ProgramDir(), file.substr(0, file.rfind(L'/')));
+}
+
+TEST(Paths, SearchPathFindsOnlyExecutableFiles) {
+    TestDir dir;
+    std::ofstream(dir / "tool") << "#!/bin/sh\n";
+    chmod((dir / "tool").c_str(), 0755);
+    std::ofstream(dir / "data") << "x";
+    std::string old = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", ("/nonexistent:" + dir.path()).c_str(), 1);
+    std::wstring found = plat::SearchPathFor(L"tool");
+    std::wstring data = plat::SearchPathFor(L"data");
+    std::wstring missing = plat::SearchPathFor(L"nothing-here");
+    std::wstring withDir = plat::SearchPathFor(L"x/tool");
+    setenv("PATH", old.c_str(), 1);
+    EXPECT_EQ(plat::NativePath(found), dir / "tool");
+    EXPECT_EQ(data, L"");
+    EXPECT_EQ(missing, L"");
+    EXPECT_EQ(withDir, L"");
+}
+
+TEST(Paths, FileAndDirectoryTests) {
+    TestDir dir;
+    std::ofstream(dir / "f") << "x";
+    std::wstring d(dir.path().begin(), dir.path().end());
+    EXPECT_TRUE(plat::FileExists(d + L"/f"));
+    EXPECT_TRUE(plat::FileExists(d + L"\\f"));  // design separators
+    EXPECT_FALSE(plat::FileExists(d));
+    EXPECT_FALSE(plat::FileExists(d + L"/g"));
+    EXPECT_FALSE(plat::FileExists(L""));
+    EXPECT_TRUE(plat::DirectoryExists(d));
+    EXPECT_FALSE(plat::DirectoryExists(d + L"/f"));
+    std::wstring tmp = plat::TempDir();
+    ASSERT_FALSE(tmp.empty());
+    EXPECT_EQ(tmp.back(), L'/');
+    EXPECT_TRUE(plat::DirectoryExists(tmp));
+}
+
+TEST(Clock, SpeedUpShortensSleepsAndKeepsTimeMonotonic) {
+    uint64_t before = plat::NowMs();
+    plat::SetTimeScaleForTesting(100);
+    auto start = std::chrono::steady_clock::now();
+    plat::SleepMs(5000);  // 50 ms real
+    auto took = std::chrono::steady_clock::now() - start;
+    uint64_t after = plat::NowMs();
+    plat::SetTimeScaleForTesting(1);
+    EXPECT_LT(took, std::chrono::seconds(4));
+    EXPECT_GE(after - before, 5000u);
+    EXPECT_GE(plat::NowMs(), after);
+    plat::SleepMs(0);
+}

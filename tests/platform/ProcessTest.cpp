@@ -1,0 +1,285 @@
+#include "Clock.h"
+#include "Errors.h"
+#include "Process.h"
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kProc = std::string(ZELK_FIXTURES_DIR) + "/proc/";
+
+plat::RunResult RunChild(const std::string& program, std::vector<std::string> args = {},
+                    uint32_t timeoutMs = 0) {
+    plat::RunRequest req;
+    req.program = program;
+    req.argv.push_back(program);
+    req.argv.insert(req.argv.end(), args.begin(), args.end());
+    req.timeoutMs = timeoutMs;
+    return plat::RunCaptured(req);
+}
+
+// Waits (bounded) until the fixture has written its pid file.
+pid_t WaitForPid(const std::string& file) {
+    for (int i = 0; i < 1000; ++i) {
+        std::ifstream in(file);
+        pid_t pid = 0;
+        if (in >> pid && pid > 0) return pid;
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+// 'R', 'S', 'Z', ... or 0 when the process is gone (reaped).
+char ProcessState(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) return 0;
+    size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+}
+
+bool WaitGone(pid_t pid) {
+    for (int i = 0; i < 1000; ++i) {
+        if (ProcessState(pid) == 0) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// Killed: gone, or a zombie of a parent that is not ours.
+bool WaitKilled(pid_t pid) {
+    for (int i = 0; i < 1000; ++i) {
+        char state = ProcessState(pid);
+        if (state == 0 || state == 'Z') return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+struct TimeScale {
+    explicit TimeScale(double f) { plat::SetTimeScaleForTesting(f); }
+    ~TimeScale() { plat::SetTimeScaleForTesting(1.0); }
+};
+
+}  // namespace
+
+TEST(RunCaptured, OutputCases) {
+    struct Case {
+        const char* name;
+        std::string program;
+        std::string output;
+    } cases[] = {
+        {"no output", "/bin/true", ""},
+        {"raw bytes", kProc + "bytes.sh", std::string("a\xE9\0b", 4)},
+        {"exit status ignored", kProc + "fails.sh", "error: device not found\n"},
+        {"stderr merged", kProc + "both.sh", "out\nerr\n"},
+    };
+    for (const Case& c : cases) {
+        plat::RunResult r = RunChild(c.program);
+        EXPECT_TRUE(r.ok) << c.name;
+        EXPECT_EQ(r.code, plat::kErrorSuccess) << c.name;
+        EXPECT_EQ(r.output, c.output) << c.name;
+    }
+}
+
+TEST(RunCaptured, LargeOutputKeepsTheFirst102400Bytes) {
+    plat::RunResult r = RunChild(kProc + "big.sh");
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.output.size(), 102400u);
+    const std::string line = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopq\n";
+    std::string expected;
+    while (expected.size() < 102400) expected += line;
+    expected.resize(102400);
+    EXPECT_EQ(r.output, expected);
+}
+
+TEST(RunCaptured, TimeLimitLeavesTheChildRunningAndReapsItLater) {
+    TestDir dir;
+    TimeScale fast(10);  // the 3 s limit passes after 0.3 s
+    const std::string pidFile = dir / "pid";
+    plat::RunResult r = RunChild(kProc + "sleeper.sh", {pidFile, "1.5", "oem", "get_build_version"}, 3000);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.code, plat::kWaitTimeout);
+    pid_t pid = WaitForPid(pidFile);
+    ASSERT_GT(pid, 0);
+    char state = ProcessState(pid);
+    EXPECT_TRUE(state != 0 && state != 'Z') << "state " << state;
+    EXPECT_TRUE(WaitGone(pid)) << "the child was left a zombie";
+}
+
+TEST(RunCaptured, WithoutLimitWaitsForTheEnd) {
+    TestDir dir;
+    TimeScale fast(10);
+    plat::RunResult r = RunChild(kProc + "sleeper.sh", {dir / "pid", "0.6"});
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.code, plat::kErrorSuccess);
+}
+
+TEST(RunCaptured, ReturnsWhenTheChildEndsThoughAGrandchildHoldsThePipe) {
+    TestDir dir;
+    const std::string pidFile = dir / "pid";
+    auto start = std::chrono::steady_clock::now();
+    plat::RunResult r = RunChild(kProc + "grandchild.sh", {pidFile});
+    auto took = std::chrono::steady_clock::now() - start;
+    pid_t grandchild = WaitForPid(pidFile);
+    if (grandchild > 0) kill(grandchild, SIGKILL);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.output, "start\ndone\n");
+    EXPECT_LT(took, 20s) << "waited for the grandchild";
+}
+
+TEST(RunCaptured, WorkingDirectory) {
+    TestDir dir;
+    plat::RunRequest req;
+    req.program = "/bin/pwd";
+    req.argv = {"pwd", "-P"};
+    req.workDir = dir.path();
+    plat::RunResult r = plat::RunCaptured(req);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.output, std::filesystem::canonical(dir.path()).string() + "\n");
+
+    req.workDir = dir / "missing";
+    r = plat::RunCaptured(req);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.code, plat::kErrorDirectory);
+}
+
+TEST(RunCaptured, RelativeProgramIsFoundFromOurDirectoryNotTheChilds) {
+    TestDir dir;
+    std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(ZELK_FIXTURES_DIR);
+    plat::RunRequest req;
+    req.program = "proc/args.sh";
+    req.argv = {"args.sh", "x"};
+    req.workDir = dir.path();
+    plat::RunResult r = plat::RunCaptured(req);
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.output, "[x]");
+}
+
+TEST(RunCaptured, StartFailures) {
+    TestDir dir;
+    {
+        std::ofstream(dir / "plain") << "not a program\n";
+    }
+    struct Case {
+        std::string program;
+        uint32_t code;
+    } cases[] = {
+        {"", plat::kEFail},
+        {dir / "missing", plat::kErrorFileNotFound},
+        {dir / "plain", plat::kErrorAccessDenied},  // not executable
+        {dir.path(), plat::kErrorAccessDenied},
+    };
+    for (const Case& c : cases) {
+        plat::RunResult r = RunChild(c.program);
+        EXPECT_FALSE(r.ok) << c.program;
+        EXPECT_EQ(r.code, c.code) << c.program;
+        EXPECT_EQ(r.output, "") << c.program;
+    }
+}
+
+TEST(RunCaptured, EightThreadsAtOnceLeakNoPipes) {
+    std::vector<std::thread> threads;
+    std::string outputs[8];
+    bool oks[8] = {};
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([i, &outputs, &oks] {
+            for (int round = 0; round < 3; ++round) {
+                plat::RunResult r = RunChild(FIXTURE_FDLIST, {std::to_string(i)});
+                oks[i] = r.ok;
+                outputs[i] += r.output;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(oks[i]);
+        std::string line = "clean " + std::to_string(i) + "\n";
+        EXPECT_EQ(outputs[i], line + line + line);
+    }
+}
+
+TEST(RunCaptured, StopFromAnotherThreadKillsTheChildsGroup) {
+    TestDir dir;
+    const std::string pidFile = dir / "pid";
+    auto signal = std::make_shared<plat::StopSignal>();
+    plat::RunResult r;
+    std::thread worker([&] {
+        plat::SetThreadStopSignal(signal);
+        r = RunChild(kProc + "grandchild_wait.sh", {pidFile});
+        plat::SetThreadStopSignal(nullptr);
+    });
+    pid_t grandchild = WaitForPid(pidFile);
+    ASSERT_GT(grandchild, 0);
+    signal->RequestStop();
+    worker.join();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.code, plat::kErrorCancelled);
+    EXPECT_TRUE(WaitKilled(grandchild)) << "the grandchild survived";
+
+    // Later runs on a stopped thread fail at once.
+    plat::SetThreadStopSignal(signal);
+    r = RunChild("/bin/true");
+    plat::SetThreadStopSignal(nullptr);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.code, plat::kErrorCancelled);
+}
+
+TEST(RunCaptured, NoWaitReturnsAtOnceAndReapsLater) {
+    TestDir dir;
+    plat::RunRequest req;
+    req.program = kProc + "sleeper.sh";
+    req.argv = {req.program, dir / "pid", "0.2"};
+    req.capture = false;
+    req.wait = false;
+    plat::RunResult r = plat::RunCaptured(req);
+    EXPECT_TRUE(r.ok);
+    pid_t pid = WaitForPid(dir / "pid");
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(WaitGone(pid));
+}
+
+TEST(SplitCommandLine, WindowsRuntimeRules) {
+    struct Case {
+        const char* line;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"", {}},
+        {"   \t ", {}},
+        {" -s ABC123 shell getprop", {"-s", "ABC123", "shell", "getprop"}},
+        {"a\tb  c", {"a", "b", "c"}},
+        {"\"a b\" c", {"a b", "c"}},
+        {"push \"C:\\My Files\\x.img\" /sdcard/", {"push", "C:\\My Files\\x.img", "/sdcard/"}},
+        {"a\\\\b", {"a\\\\b"}},             // backslashes not before a quote stay
+        {"a\\\"b", {"a\"b"}},               // \" is a literal quote
+        {"a\\\\\"b c\"", {"a\\b c"}},       // \\" is one backslash, then a quote
+        {"a\\\\\\\"b", {"a\\\"b"}},         // \\\" is a backslash and a literal quote
+        {"\"\"", {""}},                     // an empty argument
+        {"x \"\" y", {"x", "", "y"}},
+        {"\"a\"\"b\" c", {"a\"b", "c"}},    // "" inside quotes: a literal quote
+        {"ab\"c d\"e f", {"abc de", "f"}},  // quotes inside a word
+        {"\"unclosed arg", {"unclosed arg"}},
+        {"\"dir\\\\\"", {"dir\\"}},         // trailing backslash before a closing quote
+    };
+    for (const Case& c : cases) EXPECT_EQ(plat::SplitCommandLine(c.line), c.words) << c.line;
+}
+
+TEST(SplitCommandLine, ReachesTheChildAsArgv) {
+    std::vector<std::string> args = plat::SplitCommandLine("one \"two three\" \"\" fo\\\"ur");
+    plat::RunResult r = RunChild(kProc + "args.sh", args);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.output, "[one][two three][][fo\"ur]");
+}
