@@ -1,0 +1,68 @@
+# zelk_android_package(<apk> PROJECT <dir> KEY <name> [ASSETS <files...>])
+#
+# Builds a signed Android package from <dir>: AndroidManifest.xml, res/ and smali/ are
+# configured with the caller's @VARIABLES@ (twice, so that a substituted text may name more),
+# the smali classes are assembled to classes.dex, aapt packages them against Debian's
+# framework resources with the ASSETS under assets/, zipalign aligns the package and apksigner
+# signs it with keys/<name>.pk8 and keys/<name>.x509.pem. The build fails when the package is
+# larger than ZELK_APK_SIZE_LIMIT bytes. Sets ZELK_ANDROID_PACKAGE to <apk>.
+find_program(ZELK_SMALI smali REQUIRED)
+find_program(ZELK_AAPT aapt REQUIRED)
+find_program(ZELK_ZIPALIGN zipalign REQUIRED)
+find_program(ZELK_APKSIGNER apksigner REQUIRED)
+set(ZELK_FRAMEWORK_RES /usr/share/android-framework-res/framework-res.apk CACHE FILEPATH
+    "Android framework resources that aapt packages against")
+if(NOT EXISTS ${ZELK_FRAMEWORK_RES})
+  message(FATAL_ERROR "${ZELK_FRAMEWORK_RES} is missing; run tools/setup.sh")
+endif()
+# The station reads a package resource into a buffer of this size.
+set(ZELK_APK_SIZE_LIMIT 280000 CACHE INTERNAL "")
+set(ZELK_COMPANION_DIR ${CMAKE_CURRENT_LIST_DIR} CACHE INTERNAL "")
+
+function(zelk_android_package apk)
+  cmake_parse_arguments(P "" "PROJECT;KEY" "ASSETS" ${ARGN})
+  get_filename_component(work ${apk} DIRECTORY)
+  set(src ${work}/src)
+
+  file(GLOB_RECURSE templates RELATIVE ${P_PROJECT} CONFIGURE_DEPENDS
+       ${P_PROJECT}/AndroidManifest.xml ${P_PROJECT}/res/* ${P_PROJECT}/smali/*.smali)
+  set(configured "")
+  set(smali_files "")
+  foreach(t ${templates})
+    file(READ ${P_PROJECT}/${t} content)
+    string(CONFIGURE "${content}" content @ONLY)
+    file(CONFIGURE OUTPUT ${src}/${t} CONTENT "${content}" @ONLY)
+    list(APPEND configured ${src}/${t})
+    if(t MATCHES "\\.smali$")
+      list(APPEND smali_files ${src}/${t})
+    endif()
+  endforeach()
+
+  set(asset_args "")
+  set(copy_assets "")
+  if(P_ASSETS)
+    set(asset_args -A ${work}/assets)
+    set(copy_assets COMMAND ${CMAKE_COMMAND} -E copy ${P_ASSETS} ${work}/assets/)
+  endif()
+  set(key ${ZELK_COMPANION_DIR}/keys/${P_KEY})
+
+  add_custom_command(OUTPUT ${apk}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${work}/assets ${work}/unsigned.apk ${work}/aligned.apk ${apk}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${work}/assets
+    ${copy_assets}
+    COMMAND ${ZELK_SMALI} assemble --api 8 --jobs 1 -o ${work}/classes.dex ${smali_files}
+    COMMAND ${ZELK_AAPT} package -f -M ${src}/AndroidManifest.xml -S ${src}/res ${asset_args}
+            -I ${ZELK_FRAMEWORK_RES} -F ${work}/unsigned.apk
+    COMMAND ${ZELK_AAPT} add ${work}/unsigned.apk classes.dex
+    COMMAND ${ZELK_ZIPALIGN} -f 4 ${work}/unsigned.apk ${work}/aligned.apk
+    COMMAND ${ZELK_APKSIGNER} sign --key ${key}.pk8 --cert ${key}.x509.pem
+            --v4-signing-enabled false --out ${apk} ${work}/aligned.apk
+    COMMAND ${CMAKE_COMMAND} -DAPK=${apk} -DLIMIT=${ZELK_APK_SIZE_LIMIT}
+            -P ${ZELK_COMPANION_DIR}/CheckPackageSize.cmake
+    WORKING_DIRECTORY ${work}
+    DEPENDS ${configured} ${P_ASSETS} ${key}.pk8 ${key}.x509.pem
+            ${ZELK_COMPANION_DIR}/CheckPackageSize.cmake
+    COMMENT "Android package ${apk}"
+    VERBATIM)
+  set(ZELK_ANDROID_PACKAGE ${apk} PARENT_SCOPE)
+endfunction()
