@@ -1,0 +1,171 @@
+#include "AdbReplies.h"
+
+#include <cwctype>
+
+#include "ReplyScan.h"
+
+namespace RYL {
+
+namespace {
+
+const wchar_t kUnknown[] = L"(unknown)";
+
+bool IsBlank(wchar_t c) { return std::iswspace(static_cast<wint_t>(c)) != 0; }
+
+// The text without the carriage returns and line feeds at its end.
+std::wstring WithoutTrailingLineEnds(const std::wstring& text)
+{
+    const size_t end = text.find_last_not_of(L"\r\n");
+    return end == std::wstring::npos ? std::wstring() : text.substr(0, end + 1);
+}
+
+// PENDING: replace by the shared ContainsNoCase once it lands.
+bool ContainsNoCaseText(std::wstring text, std::wstring part)
+{
+    if (text.empty() || part.empty()) return false;
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    for (wchar_t& c : part) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return text.find(part) != std::wstring::npos;
+}
+
+AdbReplyCheck Failure(std::wstring text) { return {true, std::move(text)}; }
+
+bool IsProtocolFailure(const std::wstring& reply)
+{
+    return WithoutTrailingLineEnds(reply) == L"protocol failure";
+}
+
+// "name: detail", the form of adb's failure lines (and of current adb's transfer summary).
+bool IsNamedMessage(const std::wstring& reply) { return ScanCount(reply, L"%[^:]: %[^\n]") == 2; }
+
+// The text between the brackets of "Failure [reason]" at the start of text, else "(unknown)".
+std::wstring InstallFailureReason(const std::wstring& text)
+{
+    const ReplyScan scan = ScanReply(text, L"Failure [%[^]]]");
+    return scan.count == 1 ? scan.fields[0] : std::wstring(kUnknown);
+}
+
+}  // namespace
+
+std::wstring TrimAdbText(const std::wstring& text)
+{
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) ++begin;
+    while (end > begin && IsBlank(text[end - 1])) --end;
+    std::wstring trimmed = text.substr(begin, end - begin);
+    for (wchar_t& c : trimmed)
+        if (c == L'\n') c = L';';
+    return trimmed;
+}
+
+std::wstring TrimLineEnds(const std::wstring& text)
+{
+    const wchar_t* const ends = L"\t\r\n";
+    const size_t begin = text.find_first_not_of(ends);
+    if (begin == std::wstring::npos) return std::wstring();
+    const size_t end = text.find_last_not_of(ends);
+    return text.substr(begin, end - begin + 1);
+}
+
+std::wstring AdbErrorText(const std::wstring& detail) { return L"ADB Error: " + detail; }
+
+bool IsTransferSummary(const std::wstring& reply, const std::wstring& verb)
+{
+    const std::wstring line = WithoutTrailingLineEnds(reply);
+    if (line.find(L'\n') != std::wstring::npos) return false;
+    // The counts follow the last ": " (the name may hold one; the rate after them does not).
+    const size_t colon = line.rfind(L": ");
+    if (colon == std::wstring::npos || colon == 0) return false;
+    const std::wstring counts = line.substr(colon + 2);
+    return ScanCount(counts, L"%lu file " + verb + L", %lu skipped.") == 2 ||
+           ScanCount(counts, L"%lu files " + verb + L", %lu skipped.") == 2;
+}
+
+AdbReplyCheck CheckPushReply(const std::wstring& reply)
+{
+    if ((IsNamedMessage(reply) && !IsTransferSummary(reply, L"pushed")) ||
+        IsProtocolFailure(reply))
+        return Failure(AdbErrorText(TrimAdbText(reply)));
+    return {};
+}
+
+AdbReplyCheck CheckPullReply(const std::wstring& reply, const std::wstring& remotePath)
+{
+    if (IsNamedMessage(reply) && !IsTransferSummary(reply, L"pulled"))
+        return Failure(AdbErrorText(TrimAdbText(reply)));
+    const ReplyScan quoted = ScanReply(reply, L"%[^']'%[^']'");
+    if (quoted.count == 2 && quoted.fields[1] == remotePath)
+        return Failure(AdbErrorText(TrimAdbText(reply)));
+    if (IsProtocolFailure(reply)) return Failure(AdbErrorText(TrimAdbText(reply)));
+    return {};
+}
+
+AdbReplyCheck CheckInstallReply(const std::wstring& reply)
+{
+    const ReplyScan lines = ScanReply(reply, L"%[^\n]\n%[^\n]\n%[^\n]");
+    // Current adb: "Performing Streamed Install", then "Success" or a line holding the reason.
+    if (lines.count >= 2 &&
+        WithoutTrailingLineEnds(lines.fields[0]) == L"Performing Streamed Install") {
+        const std::wstring result = WithoutTrailingLineEnds(lines.fields[1]);
+        if (result == L"Success") return {};
+        const size_t failure = result.find(L"Failure [");
+        return Failure(AdbErrorText(failure == std::wstring::npos
+                                        ? std::wstring(kUnknown)
+                                        : InstallFailureReason(result.substr(failure))));
+    }
+    if (lines.count == 3 && WithoutTrailingLineEnds(lines.fields[1]) == L"Success") return {};
+    return Failure(AdbErrorText(lines.count >= 2 ? InstallFailureReason(lines.fields[1])
+                                                 : std::wstring(kUnknown)));
+}
+
+AdbReplyCheck CheckErrorLine(const std::wstring& reply)
+{
+    const ReplyScan scan = ScanReply(reply, L"error: %[^\n]");
+    if (scan.count == 1) return Failure(AdbErrorText(TrimAdbText(scan.fields[0])));
+    return {};
+}
+
+AdbReplyCheck CheckGetPropReply(const std::wstring& reply) { return CheckErrorLine(reply); }
+
+AdbReplyCheck CheckShellReply(const std::wstring& reply, const std::wstring& devicePath,
+                              bool withOutput)
+{
+    if (!withOutput) return reply.empty() ? AdbReplyCheck{} : Failure(kUnknown);
+    if (reply.empty()) return Failure(kUnknown);
+    const ReplyScan named = ScanReply(reply, L"%[^:]: %[^\n]");
+    if (named.count == 2 && named.fields[0] == devicePath)
+        return Failure(AdbErrorText(TrimAdbText(named.fields[1])));
+    if (ContainsNoCaseText(reply, L"ERROR")) return Failure(TrimAdbText(reply));
+    return {};
+}
+
+AdbReplyCheck CheckSideloadReply(const std::wstring& reply)
+{
+    if (reply.find(L"Total xfer: ") == std::wstring::npos) return Failure(AdbErrorText(kUnknown));
+    return {};
+}
+
+AdbReplyCheck CheckAmStartReply(const std::wstring& reply)
+{
+    const ReplyScan scan = ScanReply(reply, L"%[^}]}%[^:]: %[^\n]");
+    if (scan.count == 3) return Failure(AdbErrorText(TrimAdbText(scan.fields[2])));
+    // adb's own failures ("error: device 'X' not found") have no braces.
+    return CheckErrorLine(reply);
+}
+
+bool ParseStartServerReply(const std::wstring& reply, uint32_t& port)
+{
+    for (const wchar_t* pattern :
+         {L"* daemon not running. starting it now on port %lu *\n* daemon started successfully *\n",
+          L"* daemon not running; starting now at tcp:%lu"}) {
+        const ReplyScan scan = ScanReply(reply, pattern);
+        if (!scan.numbers.empty()) {
+            port = scan.numbers[0];
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace RYL
