@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "ProcessHelpers.h"
 #include "ReplyScan.h"
 
 namespace RYL {
@@ -17,15 +18,6 @@ std::wstring WithoutTrailingLineEnds(const std::wstring& text)
 {
     const size_t end = text.find_last_not_of(L"\r\n");
     return end == std::wstring::npos ? std::wstring() : text.substr(0, end + 1);
-}
-
-// PENDING: replace by the shared ContainsNoCase once it lands.
-bool ContainsNoCaseText(std::wstring text, std::wstring part)
-{
-    if (text.empty() || part.empty()) return false;
-    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    for (wchar_t& c : part) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return text.find(part) != std::wstring::npos;
 }
 
 AdbReplyCheck Failure(std::wstring text) { return {true, std::move(text)}; }
@@ -136,7 +128,7 @@ AdbReplyCheck CheckShellReply(const std::wstring& reply, const std::wstring& dev
     const ReplyScan named = ScanReply(reply, L"%[^:]: %[^\n]");
     if (named.count == 2 && named.fields[0] == devicePath)
         return Failure(AdbErrorText(TrimAdbText(named.fields[1])));
-    if (ContainsNoCaseText(reply, L"ERROR")) return Failure(TrimAdbText(reply));
+    if (ContainsNoCase(reply, L"ERROR")) return Failure(TrimAdbText(reply));
     return {};
 }
 
