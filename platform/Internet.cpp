@@ -607,7 +607,7 @@ bool InternetGetConnectedState(uint32_t* flags) {
             freeifaddrs(list);
         }
     }
-    if (flags) *flags = connected ? kInternetConnectionLan : 0;
+    if (flags) *flags = connected ? static_cast<uint32_t>(kInternetConnectionLan) : 0u;
     return connected ? Succeed() : Fail(kErrorInternetCannotConnect);
 }
 
@@ -804,7 +804,7 @@ InternetHandle InternetOpenUrl(InternetHandle session, const std::wstring& url,
         c->connectTimeoutMs = s->connectTimeoutMs;
         c->receiveTimeoutMs = s->receiveTimeoutMs;
     }
-    uint32_t requestFlags = flags | (sch == "https" ? kInternetFlagSecure : 0);
+    uint32_t requestFlags = flags | (sch == "https" ? static_cast<uint32_t>(kInternetFlagSecure) : 0u);
     auto r = NewRequest(c, "GET", object, "HTTP/1.1", "", requestFlags);
     std::lock_guard<std::mutex> rguard(r->lock);
     if (!headers.empty() && !AddHeaders(*r, NarrowFromWide(headers))) return nullptr;

@@ -45,7 +45,10 @@ uint32_t InternetCodeFromCurl(int curlCode, long sslVerifyResult) {
         return kErrorInternetExtendedError;
     case CURLE_PEER_FAILED_VERIFICATION:
         switch (sslVerifyResult) {
-        case X509_V_OK:  // the chain was good, so the host name was not
+        // libcurl checks the name before it reads the chain's result (then still "unspecified"),
+        // or after a good chain.
+        case X509_V_OK:
+        case X509_V_ERR_UNSPECIFIED:
         case X509_V_ERR_HOSTNAME_MISMATCH:
         case X509_V_ERR_IP_ADDRESS_MISMATCH:
             return kErrorInternetSecCertCnInvalid;
