@@ -1,0 +1,394 @@
+#include "InternetAgent.h"
+
+#include "../platform/TestDir.h"
+#include "Clock.h"
+#include "Errors.h"
+#include "FakeServers.h"
+#include "Internet.h"
+#include "Text.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Host and port of a probe address ("http://host[:port]/").
+void ProbeHostPort(const std::wstring& url, std::wstring& host, uint16_t& port) {
+    std::wstring rest = url.substr(url.find(L"://") + 3);
+    rest = rest.substr(0, rest.find(L'/'));
+    size_t colon = rest.find(L':');
+    host = rest.substr(0, colon);
+    port = colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
+}
+
+void RedirectProbe(int index, uint16_t toPort) {
+    std::wstring host;
+    uint16_t port = 0;
+    ProbeHostPort(RYL::CInternetAgent::ProbeUrls[index], host, port);
+    plat::RedirectHostForTesting(host, port, toPort);
+}
+
+// Every test reaches only loopback: the connected state is forced and every probe is redirected.
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        plat::SetConnectedStateForTesting(true);
+        for (int i = 0; i < 7; ++i) RedirectProbe(i, probe.port());
+    }
+    void TearDown() override {
+        plat::SetConnectedStateForTesting(std::nullopt);
+        plat::ClearHostRedirectsForTesting();
+        plat::SetExtraCaFileForTesting("");
+        plat::SetTimeScaleForTesting(1);
+    }
+    fakes::Listener probe;
+    RYL::CInternetAgent agent{nullptr, nullptr};
+};
+
+// HTTPS requests go to "service.test", served by the fake with its test CA trusted.
+class AgentHttpTest : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        ASSERT_TRUE(server.ok());
+        plat::RedirectHostForTesting(L"service.test", 443, server.port());
+        plat::SetExtraCaFileForTesting(server.caFile());
+    }
+    TestDir dir;
+    fakes::HttpsServer server{dir.path()};
+};
+
+const std::wstring kPrefix = L"[CInternetAgent::HttpGet]: ";
+
+TEST_F(AgentHttpTest, RepliesAndTheirBodies) {
+    std::string big;
+    for (int i = 0; i < 5000; ++i) big += static_cast<char>('a' + i % 26);
+    struct Case {
+        std::wstring path;
+        bool ok;
+        uint32_t status;
+        std::wstring text;  // body, or error after the prefix
+    } cases[] = {
+        {L"/status/200", true, 200, L"status 200 body"},
+        {L"/status/404", true, 404, L"status 404 body"},  // every status counts
+        {L"/status/500", true, 500, L"status 500 body"},
+        {L"/big/5000", true, 200, plat::WideFromNarrow(big)},  // several reads of 2047 bytes
+        {L"/nul", true, 200, L"firstsecond"},  // a zero byte drops the rest of its chunk only
+        {L"/utf8", true, 200, L"Gr\u00fc\u00dfe"},
+        {L"/redirect", true, 200, L"status 200 body"},
+        {L"/empty", false, 200, L"The HTTP Response text is empty!\n"},
+    };
+    for (const Case& c : cases) {
+        std::wstring response = L"untouched", error = L"untouched";
+        uint32_t status = 0;
+        bool ok = agent.HttpGet(L"service.test", c.path, L"q=1", &response, &status, true, &error);
+        EXPECT_EQ(ok, c.ok) << plat::NarrowFromWide(c.path) << ": " << plat::NarrowFromWide(error);
+        EXPECT_EQ(status, c.status) << plat::NarrowFromWide(c.path);
+        if (c.ok) {
+            EXPECT_EQ(response, c.text) << plat::NarrowFromWide(c.path);
+            EXPECT_EQ(error, L"untouched");
+        } else {
+            EXPECT_EQ(error, kPrefix + c.text);
+            EXPECT_EQ(response, L"untouched");
+        }
+    }
+}
+
+TEST_F(AgentHttpTest, SendsTheObjectAndHeadersAsGiven) {
+    std::wstring response;
+    ASSERT_TRUE(agent.HttpGet(L"service.test", L"/echo", L"", &response, nullptr, true, nullptr));
+    std::string echo = plat::NarrowFromWide(response);
+    EXPECT_EQ(echo.rfind("GET /echo? HTTP/1.0\r\n", 0), 0u) << echo;  // "?" also before an empty query
+    EXPECT_NE(echo.find("\nAccept: */*\n"), std::string::npos) << echo;
+    EXPECT_NE(echo.find("\nUser-Agent: RYL/2.0 (compatible; MSIE 7.0; Windows NT 5.1)\n"),
+              std::string::npos)
+        << echo;
+    EXPECT_EQ(echo.find("Zelk Service Tool"), std::string::npos) << echo;
+    EXPECT_NE(echo.find("\nHost: service.test\n"), std::string::npos) << echo;
+
+    ASSERT_TRUE(agent.HttpGet(L"service.test", L"/echo", L"a=1&b=x y", &response, nullptr, true, nullptr));
+    EXPECT_EQ(plat::NarrowFromWide(response).rfind("GET /echo?a=1&b=x%20y HTTP/1.0\r\n", 0), 0u);
+}
+
+// Dates and host names are not checked; the issuer still has to be trusted.
+TEST_F(AgentHttpTest, CertificatesNeedOnlyATrustedIssuer) {
+    TestDir expiredDir;
+    fakes::HttpsServer expired(expiredDir.path(), true);
+    ASSERT_TRUE(expired.ok());
+    plat::RedirectHostForTesting(L"old.test", 443, expired.port());
+    plat::SetExtraCaFileForTesting(expired.caFile());
+    std::wstring response, error;
+    EXPECT_TRUE(agent.HttpGet(L"old.test", L"/status/200", L"", &response, nullptr, true, &error))
+        << plat::NarrowFromWide(error);
+
+    plat::SetExtraCaFileForTesting("");
+    EXPECT_FALSE(agent.HttpGet(L"old.test", L"/status/200", L"", &response, nullptr, true, &error));
+    EXPECT_EQ(error, kPrefix + L"HttpSendRequest() failed (ErrorCode=0x00002F0D)!\n");  // 12045
+}
+
+TEST_F(AgentHttpTest, RefusedArgumentsAndConnections) {
+    fakes::RefusingPort refusing;
+    plat::RedirectHostForTesting(L"down.test", 443, refusing.port());
+    struct Case {
+        std::wstring host, path, error;
+    } cases[] = {
+        {L"", L"/status/200", L"in_strHttpServerDns is empty"},
+        {L"service.test", L"", L"Invalid CGI parameter(s)"},
+        {L"down.test", L"/status/200", L"HttpSendRequest() failed (ErrorCode=0x00002EFD)"},  // 12029
+    };
+    for (const Case& c : cases) {
+        std::wstring response = L"untouched", error;
+        uint32_t status = 7;
+        EXPECT_FALSE(agent.HttpGet(c.host, c.path, L"", &response, &status, true, &error));
+        EXPECT_EQ(error, kPrefix + c.error + L"!\n");
+        EXPECT_EQ(response, L"untouched");
+        EXPECT_EQ(status, 7u);
+    }
+}
+
+TEST_F(AgentHttpTest, StalledBodyEndsWithTheReceiveTimeout) {
+    plat::SetTimeScaleForTesting(100);  // 25 s are 250 ms
+    std::wstring error;
+    uint32_t status = 0;
+    std::wstring response;
+    EXPECT_FALSE(agent.HttpGet(L"service.test", L"/stall", L"", &response, &status, true, &error));
+    EXPECT_EQ(status, 200u);  // known before the body failed
+    EXPECT_EQ(error, kPrefix + L"InternetReadFile() failed (ErrorCode=0x00002EE2)!\n");  // 12002
+}
+
+TEST_F(AgentHttpTest, SlowBodyEndsAtTheDeadline) {
+    plat::SetTimeScaleForTesting(20);  // 25 s are 1.25 s; a byte arrives every 20 ms
+    std::wstring error, response;
+    EXPECT_FALSE(agent.HttpGet(L"service.test", L"/trickle", L"", &response, nullptr, true, &error));
+    EXPECT_EQ(error, kPrefix + L"InternetReadFile() timed out!\n");
+}
+
+// Probes before the first one that answers refuse; the ones after it must not be contacted.
+TEST_F(AgentTest, ProbesAreTriedInOrderUntilOneAnswers) {
+    for (int first = 0; first <= 7; ++first) {  // 7: none answers
+        std::vector<std::unique_ptr<fakes::RefusingPort>> refusing;
+        std::vector<std::unique_ptr<fakes::Listener>> open;  // probes first..6
+        for (int i = 0; i < 7; ++i) {
+            if (i < first) {
+                refusing.push_back(std::make_unique<fakes::RefusingPort>());
+                RedirectProbe(i, refusing.back()->port());
+            } else {
+                open.push_back(std::make_unique<fakes::Listener>());
+                RedirectProbe(i, open.back()->port());
+            }
+        }
+        uint32_t flags = 0;
+        EXPECT_EQ(agent.CheckConnection(&flags), first < 7) << "first answering probe " << first;
+        EXPECT_EQ(flags, uint32_t(plat::kInternetConnectionLan));
+        if (first == 7) continue;
+        for (int i = 0; i < 200 && open[0]->connections() == 0; ++i) plat::SleepMs(10);
+        EXPECT_EQ(open[0]->connections(), 1) << "probe " << first;
+        for (size_t i = 1; i < open.size(); ++i)
+            EXPECT_EQ(open[i]->connections(), 0) << "probe " << first + i;
+    }
+    EXPECT_EQ(probe.connections(), 0);
+}
+
+TEST_F(AgentTest, WithoutNetworkNothingIsTried) {
+    plat::SetConnectedStateForTesting(false);
+    plat::SetTimeScaleForTesting(100);
+    uint32_t flags = 0xFFFF;
+    EXPECT_FALSE(agent.CheckConnection(&flags));
+    EXPECT_EQ(flags, 0u);
+
+    std::wstring error;
+    EXPECT_FALSE(agent.HttpGet(L"service.test", L"/status/200", L"", nullptr, nullptr, true, &error));
+    EXPECT_EQ(error, kPrefix + L"Can not connect to the Internet!\n");
+
+    uint32_t code = 0;
+    EXPECT_FALSE(agent.FtpUpload(L"127.0.0.1", 21, L"r", L"l", L"", L"", true,
+                                 plat::kFtpTransferTypeBinary, &code, &error));
+    EXPECT_EQ(code, plat::kEFail);
+    EXPECT_EQ(error, L"Can not connect to Internet! \r\nPlease check your Internet connection.");
+    EXPECT_EQ(probe.connections(), 0);
+}
+
+TEST_F(AgentTest, RetrieveHttpInfoRefusesNullsAndZeroLength) {
+    uint32_t value = 0, length = sizeof value, code = 0;
+    plat::InternetHandle session = plat::InternetOpen(L"", plat::kInternetOpenTypeDirect, 0);
+    struct Case {
+        plat::InternetHandle handle;
+        void* buffer;
+        uint32_t* length;
+        uint32_t code;
+    } cases[] = {
+        {nullptr, &value, &length, plat::kEFail},
+        {session, nullptr, &length, plat::kEFail},
+        {session, &value, nullptr, plat::kEFail},
+        {session, &value, &length, plat::kErrorInternetIncorrectHandleType},
+    };
+    for (const Case& c : cases) {
+        length = sizeof value;
+        EXPECT_FALSE(agent.RetrieveHttpInfo(c.handle, plat::kHttpQueryStatusCode, c.buffer, c.length, &code));
+        EXPECT_EQ(code, c.code);
+    }
+    uint32_t zero = 0;
+    EXPECT_FALSE(agent.RetrieveHttpInfo(session, plat::kHttpQueryStatusCode, &value, &zero, &code));
+    EXPECT_EQ(code, plat::kEFail);
+    plat::InternetCloseHandle(session);
+}
+
+class AgentFtpTest : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        std::ofstream(local / "log.xml") << "<result>PASS</result>";
+    }
+    bool Upload(const fakes::FtpServer& server, const std::wstring& remote, const std::wstring& user,
+                const std::wstring& password, bool passive, uint32_t& code, std::wstring& error,
+                const std::wstring& localFile = L"") {
+        code = 12345;
+        error = L"untouched";
+        return agent.FtpUpload(L"127.0.0.1", server.port(), remote,
+                               localFile.empty() ? plat::WideFromNarrow(local / "log.xml") : localFile,
+                               user, password, passive, plat::kFtpTransferTypeBinary, &code, &error);
+    }
+    TestDir root, local;
+};
+
+TEST_F(AgentFtpTest, UploadsInPassiveAndActiveMode) {
+    fakes::FtpServer server(root.path(), {"station", "pw", false, ""});
+    ASSERT_TRUE(server.ok());
+    for (bool passive : {true, false}) {
+        std::wstring remote = passive ? L"passive.xml" : L"active.xml";
+        uint32_t code;
+        std::wstring error;
+        EXPECT_TRUE(Upload(server, remote, L"station", L"pw", passive, code, error))
+            << code << " " << plat::NarrowFromWide(error);
+        EXPECT_EQ(code, 0u);
+        EXPECT_EQ(error, L"");
+        EXPECT_EQ(ReadAll(root / plat::NarrowFromWide(remote)), "<result>PASS</result>");
+    }
+}
+
+TEST_F(AgentFtpTest, EmptyUserLogsInAnonymously) {
+    fakes::FtpServer server(root.path(), {"", "", true, ""});
+    ASSERT_TRUE(server.ok());
+    uint32_t code;
+    std::wstring error;
+    EXPECT_TRUE(Upload(server, L"anon.xml", L"", L"", true, code, error)) << plat::NarrowFromWide(error);
+    EXPECT_EQ(ReadAll(root / "anon.xml"), "<result>PASS</result>");
+}
+
+TEST_F(AgentFtpTest, ServerRefusalsReportTheServersReply) {
+    fakes::FtpServer server(root.path(), {"station", "pw", false, "ro"});
+    ASSERT_TRUE(server.ok());
+    struct Case {
+        std::wstring remote, password, reply;
+    } cases[] = {
+        {L"x.xml", L"wrong", L"530 "},   // refused login
+        {L"ro/x.xml", L"pw", L"550 "},   // read-only directory
+    };
+    for (const Case& c : cases) {
+        uint32_t code;
+        std::wstring error;
+        EXPECT_FALSE(Upload(server, c.remote, L"station", c.password, true, code, error));
+        EXPECT_EQ(code, uint32_t(plat::kErrorInternetExtendedError));
+        EXPECT_EQ(error.substr(0, 4), c.reply) << plat::NarrowFromWide(error);
+        EXPECT_EQ(error.substr(error.size() - 2), L"\r\n");
+    }
+}
+
+TEST_F(AgentFtpTest, EmptyArgumentsFailWithTheGeneralCode) {
+    fakes::FtpServer server(root.path(), {"station", "pw", false, ""});
+    ASSERT_TRUE(server.ok());
+    uint32_t code;
+    std::wstring error;
+    EXPECT_FALSE(Upload(server, L"", L"station", L"pw", true, code, error));
+    EXPECT_EQ(code, plat::kEFail);
+    EXPECT_EQ(error, L"");
+    EXPECT_FALSE(agent.FtpUpload(L"127.0.0.1", server.port(), L"x.xml", L"", L"station", L"pw", true,
+                                 plat::kFtpTransferTypeBinary, &code, &error));
+    EXPECT_EQ(code, plat::kEFail);
+    EXPECT_EQ(error, L"");
+    EXPECT_FALSE(agent.FtpUpload(L"", server.port(), L"x.xml", L"log.xml", L"station", L"pw", true,
+                                 plat::kFtpTransferTypeBinary, &code, &error));
+    EXPECT_EQ(code, plat::kEFail);
+    EXPECT_EQ(error, L"");
+    EXPECT_FALSE(Upload(server, L"x.xml", L"station", L"pw", true, code, error,
+                        plat::WideFromNarrow(local / "missing.xml")));
+    EXPECT_EQ(code, uint32_t(plat::kErrorFileNotFound));
+}
+
+TEST_F(AgentFtpTest, ConnectionFailuresGiveTheCodesText) {
+    fakes::RefusingPort refusing;
+    fakes::Listener silent(true);
+    plat::SetTimeScaleForTesting(200);  // the client's 60 s + 30 s are 450 ms
+    struct Case {
+        uint16_t port;
+        uint32_t code;
+    } cases[] = {
+        {refusing.port(), plat::kErrorInternetCannotConnect},
+        {silent.port(), plat::kErrorInternetTimeout},
+    };
+    for (const Case& c : cases) {
+        uint32_t code = 0;
+        std::wstring error, text;
+        EXPECT_FALSE(agent.FtpUpload(L"127.0.0.1", c.port, L"x.xml",
+                                     plat::WideFromNarrow(local / "log.xml"), L"u", L"p", true,
+                                     plat::kFtpTransferTypeBinary, &code, &error));
+        EXPECT_EQ(code, c.code);
+        ASSERT_TRUE(plat::ModuleMessageText(L"wininet.dll", c.code, text));
+        EXPECT_EQ(error, text);
+    }
+    std::wstring timeout;
+    plat::ModuleMessageText(L"wininet.dll", plat::kErrorInternetTimeout, timeout);
+    EXPECT_NE(timeout.find(L"timed out"), std::wstring::npos);  // the result upload retries on it
+}
+
+TEST_F(AgentHttpTest, OneAgentServesManyThreadsAtOnce) {
+    TestDir root, local;
+    fakes::FtpServer ftp(root.path(), {"station", "pw", false, ""});
+    ASSERT_TRUE(ftp.ok());
+    const int kThreads = 8;
+    std::vector<int> failures(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        std::string name = "log" + std::to_string(t) + ".xml";
+        std::ofstream(local / name) << "device " << t;
+        threads.emplace_back([&, t, name] {
+            for (int round = 0; round < 3; ++round) {
+                std::wstring response;
+                uint32_t status = 0;
+                if (!agent.HttpGet(L"service.test", L"/status/404", L"", &response, &status, true, nullptr) ||
+                    response != L"status 404 body" || status != 404)
+                    ++failures[t];
+                if (!agent.HttpGet(L"service.test", L"/big/5000", L"", &response, nullptr, true, nullptr) ||
+                    response.size() != 5000)
+                    ++failures[t];
+                uint32_t code = 1;
+                std::wstring remote = plat::WideFromNarrow(std::to_string(round) + "_" + name);
+                if (!agent.FtpUpload(L"127.0.0.1", ftp.port(), remote,
+                                     plat::WideFromNarrow(local / name), L"station", L"pw", t % 2 == 0,
+                                     plat::kFtpTransferTypeBinary, &code, nullptr) ||
+                    code != 0)
+                    ++failures[t];
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
+        for (int round = 0; round < 3; ++round)
+            EXPECT_EQ(ReadAll(root / (std::to_string(round) + "_log" + std::to_string(t) + ".xml")),
+                      "device " + std::to_string(t));
+    }
+}
+
+}  // namespace
