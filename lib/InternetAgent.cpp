@@ -7,6 +7,7 @@
 
 #include "Clock.h"
 #include "Errors.h"
+#include "ProcessHelpers.h"
 #include "Text.h"
 
 namespace RYL {
@@ -77,7 +78,7 @@ bool CInternetAgent::CheckConnection(uint32_t* flags) {
                 if (plat::InternetCheckConnection(url, plat::kFlagIccForceConnection)) return true;
             return false;
         }
-        plat::SleepMs(1000);
+        WaitMilliseconds(1000);
     }
     return false;
 }
@@ -211,7 +212,7 @@ bool CInternetAgent::FtpUpload(const std::wstring& in_strFtpServerIp, uint16_t p
                 text.assign(reply, length);
         } else {
             std::wstring message;
-            if (plat::ModuleMessageText(L"wininet.dll", result, message)) text = message;
+            if (GetModuleMessageText(L"wininet.dll", result, message)) text = message;
         }
     } catch (...) {
         // keeps the code and text reached so far
