@@ -158,7 +158,7 @@ TEST_F(AgentHttpTest, RefusedArgumentsAndConnections) {
 }
 
 TEST_F(AgentHttpTest, StalledBodyEndsWithTheReceiveTimeout) {
-    plat::SetTimeScaleForTesting(100);  // 25 s are 250 ms
+    plat::SetTimeScaleForTesting(40);  // 25 s are 625 ms
     std::wstring error;
     uint32_t status = 0;
     std::wstring response;
