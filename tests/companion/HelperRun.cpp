@@ -57,6 +57,12 @@ HelperResult RunHelper(const HelperBuild& build, const fs::path& dir,
         argv.push_back(build.emulator);
     argv.push_back(build.program);
     argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, dir, options);
+}
+
+HelperResult RunProgram(const std::vector<std::string>& argvIn, const fs::path& dir,
+                        const RunOptions& options) {
+    std::vector<std::string> argv = argvIn;
     std::vector<char*> cargv;
     for (std::string& a : argv)
         cargv.push_back(a.data());
@@ -85,7 +91,7 @@ HelperResult RunHelper(const HelperBuild& build, const fs::path& dir,
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
-            ADD_FAILURE() << "PhoneInfoTest did not end within " << options.limitSeconds << " s";
+            ADD_FAILURE() << argv[0] << " did not end within " << options.limitSeconds << " s";
             break;
         }
         pollfd p{out[0], POLLIN, 0};

@@ -49,6 +49,10 @@ private:
     std::filesystem::path path_;
 };
 
+// Runs argv[0] (a path) in dir.
+HelperResult RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+                        const RunOptions& options = {});
+
 HelperResult RunHelper(const HelperBuild& build, const std::filesystem::path& dir,
                        const std::vector<std::string>& args, const RunOptions& options = {});
 
