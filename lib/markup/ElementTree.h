@@ -1,0 +1,47 @@
+// The element index of a markup document: records in pages of 65536, addressed by position
+// (high 16 bits the page, low 16 bits the record).
+#pragma once
+#include <cstdint>
+#include <memory>
+
+namespace RYL {
+
+// Bits of ElementRecord::flags.
+inline constexpr uint32_t kElemFreePosition = 0x20000;  // write-file mode: position on the free list
+inline constexpr uint32_t kElemFirstChild = 0x80000;
+inline constexpr uint32_t kElemNoEndTag = 0x100000;
+inline constexpr uint32_t kElemContentError = 0x200000;
+inline constexpr uint32_t kElemNotWellFormed = 0x800000;  // on the record where a parse began
+
+struct ElementRecord {
+    uint32_t start = 0;           // offset of the '<' of the start tag
+    uint32_t length = 0;          // through the end tag's '>', or the start tag alone
+    uint32_t startTagLength = 0;
+    uint32_t endTagLength = 0;    // 0: no end tag
+    uint32_t flags = 0;
+    uint32_t depth = 0;           // top-level elements 0
+    uint32_t parent = 0;
+    uint32_t firstChild = 0;
+    uint32_t nextSibling = 0;
+    uint32_t previousSibling = 0; // of a first child: the last sibling
+};
+
+class ElementTree {
+public:
+    static constexpr int kPageRecords = 65536;
+
+    ElementRecord& operator[](uint32_t pos) { return pages_[pos >> 16][pos & 0xFFFF]; }
+    const ElementRecord& operator[](uint32_t pos) const { return pages_[pos >> 16][pos & 0xFFFF]; }
+
+    int Capacity() const { return capacity_; }
+    // Grows to n records, by at most one new page per call.
+    void Grow(int n);
+    void Clear();
+
+private:
+    std::unique_ptr<std::unique_ptr<ElementRecord[]>[]> pages_;
+    int capacity_ = 0;
+    int pageCapacity_ = 0;
+};
+
+}  // namespace RYL

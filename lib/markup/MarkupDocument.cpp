@@ -1,0 +1,329 @@
+#include "markup/MarkupDocument.h"
+
+#include <cwchar>
+
+#include "markup/ElementPath.h"
+#include "markup/ElementStack.h"
+#include "markup/NodeScanner.h"
+
+namespace RYL {
+namespace {
+
+// Units that end a tag name read from a start tag.
+bool EndsTagName(wchar_t c) {
+    switch (c) {
+    case 0: case L' ': case L'\t': case L'\n': case L'\r': case L'!': case L'"': case L'\'':
+    case L'/': case L';': case L'<': case L'=': case L'>': case L'?': case L'\\':
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+MarkupDocument::MarkupDocument() { SetDocument(static_cast<const wchar_t*>(nullptr)); }
+
+MarkupDocument::MarkupDocument(const wchar_t* text) { SetDocument(text); }
+
+MarkupDocument::~MarkupDocument() = default;
+
+bool MarkupDocument::SetDocument(const std::wstring& text) {
+    if (mode_ & (kModeReadFile | kModeWriteFile)) return false;
+    text_ = text;
+    result_.clear();
+    return Parse();
+}
+
+bool MarkupDocument::SetDocument(const wchar_t* text) {
+    if (mode_ & (kModeReadFile | kModeWriteFile)) return false;
+    if (!text) {
+        text_.clear();
+        tree_.Clear();
+    } else {
+        text_ = text;
+    }
+    result_.clear();
+    return Parse();
+}
+
+bool MarkupDocument::Parse() {
+    SetPosition(0, 0, 0);
+    savedPositions_.clear();
+    nextFree_ = 1;
+    uint32_t length = uint32_t(text_.size());
+    EnsureCapacity(length / 64 + 8);
+    freeList_ = 0;
+    tree_[0] = ElementRecord();
+    if (length > 0) {
+        NodeScanner scanner(text_.c_str(), 0, mode_, &result_);
+        uint32_t first = ParseElements(scanner, 0);
+        tree_[0].length = length;
+        if (!first) {
+            AddResult(result_, L"no_root_element");
+        } else {
+            tree_[0].firstChild = first;
+            if (tree_[first].nextSibling) AddResult(result_, L"root_has_sibling");
+        }
+    }
+    SetPosition(0, 0, 0);
+    return IsWellFormed();
+}
+
+void MarkupDocument::EnsureCapacity(uint32_t n) {
+    uint32_t next = uint32_t(nextFree_);
+    if (n == 0) n = next + next / 2;
+    if (n <= next) n = next + 1;
+    if (int64_t(n) > tree_.Capacity()) tree_.Grow(int(n));
+}
+
+uint32_t MarkupDocument::NewPosition() {
+    if (nextFree_ >= tree_.Capacity()) EnsureCapacity(0);
+    return uint32_t(nextFree_++);
+}
+
+uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParent) {
+    ElementStack stack;
+    stack[0].pos = parseParent;
+    const uint32_t baseDepth = tree_[parseParent].depth;
+    const wchar_t* text = scanner.Text();
+    uint32_t open = parseParent;
+    uint32_t first = 0;
+    NodeToken token;
+    for (;;) {
+        scanner.ParseNode(token);
+        switch (token.kind) {
+        case kNodeEnd:
+            CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
+            return first;
+        case kNodeStartTag: {
+            uint32_t pos = NewPosition();
+            ElementRecord& r = tree_[pos];
+            r = ElementRecord();
+            r.parent = open;
+            r.depth = baseDepth + uint32_t(stack.Top());
+            r.start = uint32_t(token.start);
+            r.startTagLength = uint32_t(token.length);
+            r.length = r.startTagLength;
+            ElementRecord& parent = tree_[open];
+            if (!parent.firstChild) {
+                parent.firstChild = pos;
+                r.flags |= kElemFirstChild;
+                r.previousSibling = pos;
+            } else {
+                ElementRecord& firstChild = tree_[parent.firstChild];
+                uint32_t last = firstChild.previousSibling;
+                tree_[last].nextSibling = pos;
+                r.previousSibling = last;
+                firstChild.previousSibling = pos;
+            }
+            if (!first) first = pos;
+            if (!(token.flags & kTokenEmptyElement)) {
+                stack.Push(text + scanner.NameStart(), scanner.NameEnd() - scanner.NameStart(), pos);
+                open = pos;
+            }
+            break;
+        }
+        case kNodeEndTag: {
+            const wchar_t* name = text + scanner.NameStart();
+            size_t nameLength = scanner.NameEnd() - scanner.NameStart();
+            int level = stack.Top();
+            for (; level > 0; --level) {
+                const std::wstring& openName = stack[level].name;
+                if (openName.size() == nameLength && wmemcmp(openName.data(), name, nameLength) == 0) break;
+            }
+            if (level == 0) {
+                tree_[parseParent].flags |= kElemNotWellFormed;
+                tree_[open].flags |= kElemContentError;
+                AddResult(result_, L"lone_end_tag", std::wstring(name, nameLength).c_str(), 0, int(token.start));
+                break;
+            }
+            CloseUnended(stack, level, uint32_t(token.start + 1), parseParent);
+            ElementRecord& r = tree_[stack[level].pos];
+            r.length = uint32_t(token.start + token.length) - r.start;
+            r.endTagLength = uint32_t(token.length);
+            stack.PopTo(level - 1);
+            open = stack[level - 1].pos;
+            break;
+        }
+        case kNodeError:
+            tree_[parseParent].flags |= kElemNotWellFormed;
+            tree_[open].flags |= kElemContentError;
+            if (result_.size() < 1000) result_ += token.errors;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent) {
+    if (stack.Top() <= level) return;
+    for (int j = stack.Top(); j > level; --j) {
+        tree_[parseParent].flags |= kElemNotWellFormed;
+        ElementRecord& r = tree_[stack[j].pos];
+        r.flags |= kElemNoEndTag;
+        r.endTagLength = 0;
+        r.length = r.startTagLength;
+        if (r.flags & kElemContentError) {
+            r.flags &= ~kElemContentError;
+            tree_[stack[j - 1].pos].flags |= kElemContentError;
+        }
+        AddResult(result_, L"unended_start_tag", stack[j].name.c_str(), 0, int(r.start), int(offset2));
+    }
+    LiftChildren(stack, level);
+    stack.PopTo(level);
+}
+
+// The unended elements above the level give up their children, which follow them as siblings in
+// document order. Each unended element is the last child of the one below it, so the chain
+// flattens into one run after the first of them; each element moves once.
+void MarkupDocument::LiftChildren(ElementStack& stack, int level) {
+    const uint32_t target = stack[level].pos;
+    const uint32_t firstUnended = stack[level + 1].pos;
+    uint32_t tail = firstUnended;
+    for (int j = level + 1; j <= stack.Top(); ++j) {
+        uint32_t e = stack[j].pos;
+        uint32_t firstChild = tree_[e].firstChild;
+        if (!firstChild) continue;
+        tail = tree_[firstChild].previousSibling;
+        tree_[e].firstChild = 0;
+        tree_[e].nextSibling = firstChild;
+        tree_[firstChild].previousSibling = e;
+        tree_[firstChild].flags &= ~kElemFirstChild;
+    }
+    tree_[tree_[target].firstChild].previousSibling = tail;
+    const uint32_t depth = tree_[firstUnended].depth;
+    for (uint32_t c = tree_[firstUnended].nextSibling; c; c = tree_[c].nextSibling) {
+        tree_[c].parent = target;
+        if (tree_[c].depth != depth) ShiftDepth(c, depth);
+    }
+}
+
+// Gives pos the depth and its descendants the depths below it.
+void MarkupDocument::ShiftDepth(uint32_t pos, uint32_t depth) {
+    uint32_t delta = depth - tree_[pos].depth;
+    tree_[pos].depth = depth;
+    for (uint32_t c = tree_[pos].firstChild; c && c != pos;) {
+        tree_[c].depth += delta;
+        if (tree_[c].firstChild) {
+            c = tree_[c].firstChild;
+            continue;
+        }
+        while (c != pos && !tree_[c].nextSibling) c = tree_[c].parent;
+        if (c != pos) c = tree_[c].nextSibling;
+    }
+}
+
+bool MarkupDocument::IsWellFormed() const {
+    if (mode_ & kModeWriteFile) return true;
+    if (tree_.Capacity() == 0) return false;
+    const ElementRecord& root = tree_[0];
+    if (root.flags & kElemNotWellFormed) return false;
+    if (mode_ & kModeReadFile) return true;
+    return root.firstChild && !tree_[root.firstChild].nextSibling;
+}
+
+size_t MarkupDocument::TagNameLength(uint32_t pos) const {
+    const wchar_t* name = text_.c_str() + tree_[pos].start + 1;
+    size_t n = 0;
+    while (!EndsTagName(name[n])) ++n;
+    return n;
+}
+
+bool MarkupDocument::FindElement(const wchar_t* name) {
+    if ((mode_ & kModeWriteFile) || tree_.Capacity() == 0) return false;
+    ElementPath path = ElementPath::Parse(name);
+    if (path.kind != ElementPath::kEmpty && path.kind != ElementPath::kRelative) return false;
+    const wchar_t* step = name + path.nameOffset;
+    bool fold = (mode_ & kModeFoldNames) != 0;
+    uint32_t pos = currentPos_ ? tree_[currentPos_].nextSibling : tree_[parentPos_].firstChild;
+    for (; pos; pos = tree_[pos].nextSibling) {
+        if (path.kind == ElementPath::kEmpty) break;
+        if (TagNameLength(pos) == path.nameLength &&
+            CompareNames(text_.c_str() + tree_[pos].start + 1, step, path.nameLength, fold) == 0)
+            break;
+    }
+    if (!pos) return false;
+    SetPosition(tree_[pos].parent, pos, 0);
+    return true;
+}
+
+bool MarkupDocument::StepInto() {
+    if (!currentPos_ || nodeKind_ != 1) return false;
+    SetPosition(currentPos_, childPos_, 0);
+    return true;
+}
+
+bool MarkupDocument::StepOut() {
+    if (!parentPos_) return false;
+    SetPosition(tree_[parentPos_].parent, parentPos_, currentPos_);
+    return true;
+}
+
+bool MarkupDocument::SetPosition(uint32_t parent, uint32_t current, uint32_t child) {
+    auto valid = [this](uint32_t pos) { return pos == 0 || IsPosition(pos); };
+    if (!valid(parent) || !valid(current) || !valid(child)) return false;
+    parentPos_ = parent;
+    currentPos_ = current;
+    childPos_ = child;
+    nodeOffset_ = 0;
+    nodeLength_ = 0;
+    nodeKind_ = current ? 1 : 0;
+    return current != 0;
+}
+
+bool MarkupDocument::GetRecord(uint32_t pos, ElementRecord& record) const {
+    if (!IsPosition(pos)) return false;
+    record = tree_[pos];
+    return true;
+}
+
+std::wstring MarkupDocument::GetText() const {
+    if (!currentPos_) return std::wstring();
+    return GetNodeText(currentPos_);
+}
+
+std::wstring MarkupDocument::GetNodeText(uint32_t pos) const {
+    const wchar_t* text = text_.c_str();
+    if (pos == currentPos_ && nodeLength_ > 0) {
+        // A current node that is not an element: its text without delimiters.
+        const wchar_t* node = text + nodeOffset_;
+        size_t n = size_t(nodeLength_);
+        auto inner = [&](size_t head, size_t tail) {
+            return n >= head + tail ? std::wstring(node + head, n - head - tail) : std::wstring();
+        };
+        switch (nodeKind_) {
+        case kNodeText: return UnescapeText(node, int(n), mode_);
+        case kNodeCData: return inner(9, 3);
+        case kNodeProcessing: return inner(2, 2);
+        case kNodeComment: return inner(4, 3);
+        case 128: return inner(2, 1);
+        default: return std::wstring(node, n);
+        }
+    }
+    if (pos == 0 || !IsPosition(pos)) return std::wstring();
+    const ElementRecord& r = tree_[pos];
+    if (r.length <= r.startTagLength + r.endTagLength || r.firstChild) return std::wstring();
+    size_t contentStart = r.start + r.startTagLength;
+    size_t contentEnd = r.start + r.length - r.endTagLength;
+    if (contentEnd > text_.size()) return std::wstring();
+    if (!wmemchr(text + contentStart, L'<', contentEnd - contentStart))
+        return UnescapeText(text + contentStart, int(contentEnd - contentStart), mode_);
+    // Text and CDATA sections; whitespace-only text, comments and the like are dropped.
+    std::wstring out;
+    NodeScanner scanner(text, contentStart, mode_, nullptr);
+    NodeToken token;
+    do {
+        scanner.ParseNode(token);
+        if (token.kind == kNodeEnd) break;
+        if (token.kind == kNodeText) {
+            out += UnescapeText(text + token.start, int(token.length), mode_);
+        } else if (token.kind == kNodeCData && token.length >= 12) {
+            out.append(text + token.start + 9, token.length - 12);
+        }
+    } while (scanner.Position() < contentEnd);
+    return out;
+}
+
+}  // namespace RYL

@@ -1,0 +1,70 @@
+// The tokenizer of the markup document: one node (tag, text, comment, ...) per ParseNode call.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace RYL {
+
+enum NodeKind : int {
+    kNodeEndTag = 0,
+    kNodeStartTag = 1,
+    kNodeText = 2,
+    kNodeWhitespace = 4,
+    kNodeCData = 8,
+    kNodeProcessing = 16,
+    kNodeComment = 32,
+    kNodeDocType = 64,
+    kNodeError = -1,
+    kNodeEnd = -2,
+};
+
+inline constexpr uint32_t kTokenEmptyElement = 0x10000;  // a start tag that ends with "/>"
+
+struct NodeToken {
+    int kind = kNodeEnd;
+    size_t start = 0;
+    size_t length = 0;
+    uint32_t flags = 0;
+    std::wstring errors;  // results of this token's syntax errors
+};
+
+class NodeScanner {
+public:
+    // The text must end with a NUL unit. errorLimit: while it holds 1000 units or more (or is
+    // null) no error texts are built.
+    NodeScanner(const wchar_t* text, size_t pos, uint32_t mode, const std::wstring* errorLimit);
+
+    // Takes the next token; every token but kNodeEnd advances the position.
+    void ParseNode(NodeToken& token);
+
+    size_t Position() const { return pos_; }
+    // The tag name of the last start tag, end tag or processing instruction: [NameStart, NameEnd).
+    size_t NameStart() const { return nameStart_; }
+    size_t NameEnd() const { return nameEnd_; }
+    const wchar_t* Text() const { return text_; }
+
+private:
+    wchar_t Peek() const { return text_[pos_]; }
+    void ScanName();
+    int ScanText();
+    int ScanMarkup(NodeToken& token);
+    int ScanStartTag(NodeToken& token);
+    int ScanDocType(NodeToken& token);
+    // Up to a '>' after count units equal to unit, all at or after contentStart.
+    bool ScanTo(wchar_t unit, size_t count, size_t contentStart);
+    bool ScanDeclaration();
+    int SyntaxError(NodeToken& token, const wchar_t* name);
+    int Unterminated(NodeToken& token, const wchar_t* type);
+    bool WantErrors() const { return errorLimit_ && errorLimit_->size() < 1000; }
+
+    const wchar_t* text_;
+    size_t pos_;
+    size_t tokenStart_ = 0;
+    size_t nameStart_ = 0;
+    size_t nameEnd_ = 0;
+    uint32_t mode_;
+    const std::wstring* errorLimit_;
+};
+
+}  // namespace RYL
