@@ -1,6 +1,12 @@
-#include <cstdio>
+// ZelkFlashTool: hands over to wxWidgets, whose application factory makes the one KivApp.
+#include "KivApp.h"
 
-int main() {
-    std::puts("ZelkFlashTool: the main window is not built yet.");
-    return 0;
+namespace {
+wxAppConsole* CreateKivApp() {
+    wxAppConsole::CheckBuildOptions(WX_BUILD_OPTIONS_SIGNATURE, "ZelkFlashTool");
+    return new KivApp;
 }
+wxAppInitializer kivAppInitializer(CreateKivApp);
+}  // namespace
+
+int main(int argc, char** argv) { return wxEntry(argc, argv); }

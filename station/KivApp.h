@@ -1,0 +1,35 @@
+// The application object: starts the program, owns the log store and writes the log files.
+#pragma once
+#include <wx/app.h>
+#include <wx/string.h>
+
+#include <cstdint>
+
+namespace RYL {
+class CLogStore;
+class CInternetAgent;
+}
+class KivFrame;
+
+class KivApp : public wxApp {
+public:
+    KivApp();
+    ~KivApp() override;
+    bool OnInit() override;
+
+    // One log record, from any thread: "[tag] text" (the text alone for an empty tag), at most 511
+    // characters. On the GUI thread the store takes it at once; on any other thread a copy is
+    // queued without waiting and the GUI thread hands queued records over in order.
+    void Log(const wxString& tag, uint32_t code, int32_t level, const wchar_t* text);
+    // Writes the store to "log/<yyyymmdd_hhmmss>.log" and empties it; false keeps the records.
+    bool SaveLog();
+
+    // The running application when it is a KivApp, else null.
+    static KivApp* Get();
+
+    RYL::CLogStore* logStore;
+    RYL::CInternetAgent* internetAgent;  // the latest-image check's own agent, made on first use
+    KivFrame* frame;
+};
+
+wxDECLARE_APP(KivApp);

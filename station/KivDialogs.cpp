@@ -1,0 +1,90 @@
+#include "KivDialogs.h"
+
+#include <wx/app.h>
+#include <wx/dirdlg.h>
+#include <wx/filedlg.h>
+#include <wx/msgdlg.h>
+#include <wx/thread.h>
+
+#include <mutex>
+
+namespace {
+
+std::mutex handlerMutex;
+std::function<KivDialogAnswer(const KivDialogRequest&)> testHandler;
+
+bool Answered(const KivDialogRequest& request, KivDialogAnswer* answer) {
+    std::function<KivDialogAnswer(const KivDialogRequest&)> handler;
+    {
+        std::lock_guard<std::mutex> guard(handlerMutex);
+        handler = testHandler;
+    }
+    if (!handler)
+        return false;
+    *answer = handler(request);
+    return true;
+}
+
+}  // namespace
+
+void KivSetDialogHandlerForTesting(std::function<KivDialogAnswer(const KivDialogRequest&)> handler) {
+    std::lock_guard<std::mutex> guard(handlerMutex);
+    testHandler = std::move(handler);
+}
+
+int KivMessageBox(const wxString& message, const wxString& caption, long style, wxWindow* parent) {
+    if (!wxThread::IsMain()) {
+        // A worker never waits for the GUI thread: the box is shown there later, without a parent.
+        if (wxTheApp)
+            wxTheApp->CallAfter([message, caption, style] { KivMessageBox(message, caption, style, nullptr); });
+        return wxOK;
+    }
+    KivDialogRequest request;
+    request.kind = KivDialogRequest::Message;
+    request.message = message;
+    request.caption = caption;
+    request.style = style;
+    request.parent = parent;
+    KivDialogAnswer answer;
+    if (Answered(request, &answer))
+        return answer.button;
+    return wxMessageBox(message, caption, style, parent);
+}
+
+bool KivChooseFile(wxWindow* parent, const wxString& title, const wxString& wildcard, long style,
+                   wxString* path) {
+    KivDialogRequest request;
+    request.kind = KivDialogRequest::OpenFile;
+    request.message = title;
+    request.style = style;
+    request.wildcard = wildcard;
+    request.parent = parent;
+    KivDialogAnswer answer;
+    if (!Answered(request, &answer)) {
+        wxFileDialog dialog(parent, title, wxEmptyString, wxEmptyString, wildcard, style);
+        answer.chosen = dialog.ShowModal() == wxID_OK;
+        if (answer.chosen)
+            answer.path = dialog.GetPath();
+    }
+    if (answer.chosen && path)
+        *path = answer.path;
+    return answer.chosen;
+}
+
+bool KivChooseDirectory(wxWindow* parent, const wxString& message, long style, wxString* path) {
+    KivDialogRequest request;
+    request.kind = KivDialogRequest::ChooseDirectory;
+    request.message = message;
+    request.style = style;
+    request.parent = parent;
+    KivDialogAnswer answer;
+    if (!Answered(request, &answer)) {
+        wxDirDialog dialog(parent, message, wxEmptyString, style);
+        answer.chosen = dialog.ShowModal() == wxID_OK;
+        if (answer.chosen)
+            answer.path = dialog.GetPath();
+    }
+    if (answer.chosen && path)
+        *path = answer.path;
+    return answer.chosen;
+}

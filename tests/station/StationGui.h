@@ -1,0 +1,26 @@
+// Starts the station's application object and main window under the test's display.
+#pragma once
+#include "KivApp.h"
+#include "KivDialogs.h"
+#include "KivFrame.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+class StationGui : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs pending events and idle processing (deferred deletions included) a few times.
+    void Pump(int rounds = 5);
+    // True while the main window exists.
+    bool FrameAlive() const;
+
+    KivFrame* frame = nullptr;
+    std::string workDir;                      // the current directory while the test runs
+    std::vector<KivDialogRequest> dialogs;    // every dialog the station asked for
+    int answer = wxNO;                        // the button every message box gets
+};
