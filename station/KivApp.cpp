@@ -1,14 +1,27 @@
 #include "KivApp.h"
 
 #include "KivFrame.h"
+#include "LogQueue.h"
+#include "LogStore.h"
+#include "Paths.h"
+
+#include <wx/filefn.h>
 
 KivApp& wxGetApp() { return *static_cast<KivApp*>(wxApp::GetInstance()); }
 
 KivApp* KivApp::Get() { return dynamic_cast<KivApp*>(wxApp::GetInstance()); }
 
-KivApp::KivApp() : logStore(nullptr), internetAgent(nullptr), frame(nullptr) {}
+KivApp::KivApp() : logStore(nullptr), internetAgent(nullptr), frame(nullptr) {
+    logStore = new RYL::CLogStore(nullptr);  // nullptr: the desktop window
+    logQueue = std::make_unique<RYL::CLogQueue>(*logStore);
+    logQueue->SetWakeUp([this] { CallAfter([this] { logQueue->Drain(); }); });
+}
 
-KivApp::~KivApp() {}
+KivApp::~KivApp() {
+    logQueue.reset();
+    delete logStore;
+    logStore = nullptr;
+}
 
 bool KivApp::OnInit() {
     if (!wxApp::OnInit())
@@ -18,6 +31,36 @@ bool KivApp::OnInit() {
     return true;
 }
 
-void KivApp::Log(const wxString&, uint32_t, int32_t, const wchar_t*) {}
+void KivApp::Log(const wxString& tag, uint32_t code, int32_t level, const wchar_t* text) {
+    if (!logStore)
+        return;
+    RYL::tagLogRecord record;
+    record.nLevel = level;
+    record.dwCode = code;
+    record.dtTime = RYL::COleDateTime::GetCurrentTime();
+    const wxString body = text ? text : L"";
+    record.SetText((tag.empty() ? body : wxString::Format("[%s] %s", tag, body)).ToStdWstring());
+    logQueue->Hand(record);
+}
 
-bool KivApp::SaveLog() { return false; }
+wxString KivLogFileName(const wxString& time) {
+    wxString name = wxString::Format("log/%s.log", time);
+    for (int n = 2; plat::FileExists(name.ToStdWstring()); ++n)
+        name = wxString::Format("log/%s_%d.log", time, n);
+    return name;
+}
+
+bool KivApp::SaveLog() {
+    if (!logStore)
+        return false;
+    logQueue->Drain();  // the records that workers have queued belong to this file too
+    if (!wxDirExists("log"))
+        wxMkdir("log");
+    const wxString time = RYL::COleDateTime::GetCurrentTime().Format(L"%Y%m%d_%H%M%S");
+    // A second save within the same second gets a name of its own instead of replacing the first.
+    const wxString name = KivLogFileName(time);
+    if (!logStore->SaveToFile(name.ToStdWstring(), RYL::LOG_LEVEL_ALL))
+        return false;
+    logStore->Clear();
+    return true;
+}

@@ -4,9 +4,11 @@
 #include <wx/string.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace RYL {
 class CLogStore;
+class CLogQueue;
 class CInternetAgent;
 }
 class KivFrame;
@@ -30,6 +32,13 @@ public:
     RYL::CLogStore* logStore;
     RYL::CInternetAgent* internetAgent;  // the latest-image check's own agent, made on first use
     KivFrame* frame;
+
+private:
+    // Hands records to the store: at once on the GUI thread, queued from any other.
+    std::unique_ptr<RYL::CLogQueue> logQueue;
 };
+
+// "log/<time>.log", or with "_2", "_3", ... before ".log" when a file of that name exists.
+wxString KivLogFileName(const wxString& time);
 
 wxDECLARE_APP(KivApp);

@@ -1,5 +1,8 @@
-// Log codes that the station's records carry (shown as "(0x%08X)" in the log file).
+// Log codes that the station's records carry (shown as "(0x%08X)" in the log file) and the
+// log levels.
 #pragma once
+#include "LogRecord.h"
+
 #include <cstdint>
 
 enum : uint32_t {
@@ -42,5 +45,6 @@ enum : uint32_t {
     ERR_OS_VERSION_UPLOAD = 0x6003,
 };
 
-// Until the log store lands.
-enum : int32_t { LOG_LEVEL_ERROR = 0, LOG_LEVEL_INFO = 2, LOG_LEVEL_ALL = 3 };
+using RYL::LOG_LEVEL_ALL;
+using RYL::LOG_LEVEL_ERROR;
+using RYL::LOG_LEVEL_INFO;

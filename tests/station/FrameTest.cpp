@@ -12,6 +12,7 @@
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
 
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -23,6 +24,15 @@ public:
 };
 
 using MainWindow = StationGui;
+
+int LogFileCount() {
+    if (!std::filesystem::is_directory("log"))
+        return 0;
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("log"))
+        ++count;
+    return count;
+}
 
 TEST_F(MainWindow, TitleAndNames) {
     EXPECT_EQ(frame->GetTitle(), "Zelk Flash Tool v1.0.0.24  ");
@@ -173,6 +183,7 @@ TEST_F(MainWindow, BusyStateShowsAndHidesTheGauge) {
     }
     Pump();
     EXPECT_TRUE(frame->busyGauge->IsShown());
+    EXPECT_FALSE(std::filesystem::exists("log")) << "showing the gauge writes no log";
     {
         wxCriticalSectionLocker locker(frame->listLock);
         SetDeviceRowState(list, "A", nullptr, DEV_PASS, nullptr);
@@ -186,6 +197,7 @@ TEST_F(MainWindow, BusyStateShowsAndHidesTheGauge) {
     Pump();
     EXPECT_FALSE(frame->busyGauge->IsShown());
     EXPECT_EQ(frame->busyGauge->GetValue(), 0);
+    EXPECT_EQ(LogFileCount(), 1) << "the end of the last job writes the log file";
 }
 
 TEST_F(MainWindow, BusyEventWithoutDataChangesNothing) {
@@ -207,6 +219,7 @@ TEST_F(MainWindow, IdleCloseAsksNothing) {
     Pump();
     EXPECT_TRUE(dialogs.empty());
     EXPECT_FALSE(FrameAlive());
+    EXPECT_EQ(LogFileCount(), 1) << "closing writes the log file";
 }
 
 TEST_F(MainWindow, BusyCloseAnsweredNoStaysOpen) {

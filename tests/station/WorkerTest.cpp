@@ -1,0 +1,250 @@
+#include "KivDevice.h"
+#include "KivDeviceWorker.h"
+#include "Errors.h"
+#include "Process.h"
+
+#include <gtest/gtest.h>
+#include <wx/init.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// What a worker saw; outlives the worker, which deletes itself.
+struct Trace {
+    std::atomic<bool> started{false};
+    std::atomic<bool> stepsRan{false};
+    std::atomic<bool> waitEnded{false};
+    std::atomic<bool> sleptToTheEnd{false};
+    std::atomic<bool> childOk{false};
+    std::atomic<uint32_t> childCode{0};
+    std::atomic<bool> handedOver{false};
+};
+
+// Runs a shell command the way a worker runs its tools, between two steps that take the record
+// lock and the list lock.
+class ChildWorker : public KivDeviceWorker {
+public:
+    ChildWorker(KivDevice* device, KivSlot slot, wxCriticalSection* listLock, std::string command,
+                std::shared_ptr<Trace> trace, bool waitForCancel = false)
+        : KivDeviceWorker(device, slot), listLock(listLock), command(std::move(command)), trace(std::move(trace)),
+          waitForCancel(waitForCancel) {}
+
+    void Steps() override {
+        trace->stepsRan = true;
+        {
+            wxCriticalSectionLocker record(device->lock);
+            device->state = DEV_SCRIPT_FLASHING;
+            wxCriticalSectionLocker list(*listLock);
+        }
+        trace->started = true;
+        plat::RunRequest request;
+        request.program = "/bin/sh";
+        request.argv = {"sh", "-c", command};
+        const plat::RunResult result = plat::RunCaptured(request);
+        trace->childOk = result.ok;
+        trace->childCode = result.code;
+        {
+            wxCriticalSectionLocker record(device->lock);
+            device->state = result.ok ? DEV_PASS : DEV_FAIL;
+            wxCriticalSectionLocker list(*listLock);
+        }
+        if (waitForCancel) {  // like a download worker waiting for its device to come back
+            while (!TestDestroy())
+                SleepMilliseconds(20);
+            trace->waitEnded = true;
+        }
+    }
+
+    wxCriticalSection* listLock;
+    std::string command;
+    std::shared_ptr<Trace> trace;
+    bool waitForCancel;
+};
+
+class SleepWorker : public KivDeviceWorker {
+public:
+    SleepWorker(KivDevice* device, KivSlot slot, std::shared_ptr<Trace> trace)
+        : KivDeviceWorker(device, slot), trace(std::move(trace)) {}
+    void Steps() override {
+        trace->started = true;
+        trace->sleptToTheEnd = SleepSeconds(600);
+    }
+    std::shared_ptr<Trace> trace;
+};
+
+// Follows a predecessor in a chain.
+class NextWorker : public KivDeviceWorker {
+public:
+    NextWorker(KivDevice* device, KivSlot slot, KivSlot predecessor, std::shared_ptr<Trace> trace)
+        : KivDeviceWorker(device, slot), predecessor(predecessor), trace(std::move(trace)) {}
+    void Steps() override {
+        trace->started = true;
+        if (!CancelPredecessor(predecessor))
+            return;
+        trace->handedOver = true;
+        wxCriticalSectionLocker record(device->lock);
+        device->state = DEV_SCRIPT_CHECKING;
+    }
+    KivSlot predecessor;
+    std::shared_ptr<Trace> trace;
+};
+
+bool WaitFor(const std::atomic<bool>& flag, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const auto end = Clock::now() + limit;
+    while (!flag && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return flag;
+}
+
+class Workers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(ZELK_TEST_WORK_DIR);
+        std::string pattern = (fs::path(ZELK_TEST_WORK_DIR) / "worker-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        KivDevice::SetStopWaitForTesting(20000);
+    }
+    // A worker's thread still runs wx's own clean-up for a moment after its destructor has
+    // signalled its end; let it finish before wx itself is shut down.
+    void TearDown() override { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+    // Reads the pid that the child wrote, waiting for it.
+    pid_t ChildPid(const std::string& file) {
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while (Clock::now() < end) {
+            std::ifstream in(file);
+            pid_t pid = 0;
+            if (in >> pid && pid > 0)
+                return pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return 0;
+    }
+
+    wxInitializer wx;
+    std::string dir;
+    wxCriticalSection listLock;
+};
+
+TEST_F(Workers, DeletingARecordStopsAWorkerBlockedInAChild) {
+    auto* device = new KivDevice("BLOCKED", "1", "1", DEV_CONNECTED);
+    auto trace = std::make_shared<Trace>();
+    const std::string pidFile = dir + "/child.pid";
+    auto* worker = new ChildWorker(device, KivSlot::ScriptCheck, &listLock,
+                                   "echo $$ > '" + pidFile + ".tmp' && mv '" + pidFile + ".tmp' '" + pidFile +
+                                       "' && exec sleep 600",
+                                   trace);
+    const std::shared_ptr<KivWorkerControl> control = worker->control();
+    ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+    {
+        wxCriticalSectionLocker locker(device->lock);
+        EXPECT_EQ(device->scriptCheckThread.worker(), worker);
+        EXPECT_TRUE(device->IsBusy());
+    }
+    const pid_t child = ChildPid(pidFile);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(kill(child, 0), 0) << "the child runs";
+
+    const auto start = Clock::now();
+    delete device;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << "deletion must not wait on the hung tool";
+
+    control->WaitEnded();  // already ended: returns at once
+    EXPECT_FALSE(trace->childOk);
+    EXPECT_EQ(trace->childCode, plat::kErrorCancelled);
+    EXPECT_EQ(kill(child, 0), -1);
+    EXPECT_EQ(errno, ESRCH) << "the child was killed and reaped";
+    EXPECT_TRUE(listLock.TryEnter()) << "no lock is left held";
+    listLock.Leave();
+}
+
+TEST_F(Workers, DeletingARecordCutsSleepsShortAndWaitsForEveryWorker) {
+    auto* device = new KivDevice("SLEEPY", "1", "1", DEV_CONNECTED);
+    auto first = std::make_shared<Trace>();
+    auto second = std::make_shared<Trace>();
+    auto* a = new SleepWorker(device, KivSlot::Fastboot, first);
+    auto* b = new SleepWorker(device, KivSlot::FastbootCheck, second);
+    const auto controlA = a->control();
+    const auto controlB = b->control();
+    ASSERT_EQ(a->Launch(), wxTHREAD_NO_ERROR);
+    ASSERT_EQ(b->Launch(), wxTHREAD_NO_ERROR);
+    ASSERT_TRUE(WaitFor(first->started));
+    ASSERT_TRUE(WaitFor(second->started));
+
+    const auto start = Clock::now();
+    delete device;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
+    EXPECT_FALSE(first->sleptToTheEnd);
+    EXPECT_FALSE(second->sleptToTheEnd);
+    controlA->WaitEnded();
+    controlB->WaitEnded();
+}
+
+TEST_F(Workers, DeletingAnIdleRecordOnlyReleasesIt) {
+    auto* device = new KivDevice("IDLE", "1", "1", DEV_PASS);
+    const auto start = Clock::now();
+    delete device;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(Workers, HandOverWaitsForThePredecessorWithoutStoppingItsChild) {
+    KivDevice device("CHAIN", "1", "1", DEV_CONNECTED);
+    auto first = std::make_shared<Trace>();
+    auto* predecessor = new ChildWorker(&device, KivSlot::Script, &listLock, "sleep 0.5", first, true);
+    const auto predecessorControl = predecessor->control();
+    ASSERT_EQ(predecessor->Launch(), wxTHREAD_NO_ERROR);
+    ASSERT_TRUE(WaitFor(first->started));
+
+    auto second = std::make_shared<Trace>();
+    auto* next = new NextWorker(&device, KivSlot::ScriptCheck, KivSlot::Script, second);
+    const auto nextControl = next->control();
+    ASSERT_EQ(next->Launch(), wxTHREAD_NO_ERROR);
+    nextControl->WaitEnded();
+
+    EXPECT_TRUE(second->handedOver);
+    EXPECT_TRUE(first->childOk) << "the hand-over lets the predecessor's step finish";
+    EXPECT_TRUE(first->waitEnded);
+    wxCriticalSectionLocker locker(device.lock);
+    EXPECT_EQ(device.scriptThread.worker(), nullptr) << "the predecessor cleared its slot before the successor went on";
+    EXPECT_EQ(device.state, DEV_SCRIPT_CHECKING);
+    EXPECT_FALSE(device.IsBusy());
+}
+
+TEST_F(Workers, NextWorkerWithAnEmptyPredecessorSlotDoesNothing) {
+    KivDevice device("ALONE", "1", "1", DEV_PASS);
+    auto trace = std::make_shared<Trace>();
+    auto* next = new NextWorker(&device, KivSlot::Check, KivSlot::Wipe, trace);
+    const auto control = next->control();
+    ASSERT_EQ(next->Launch(), wxTHREAD_NO_ERROR);
+    control->WaitEnded();
+    EXPECT_TRUE(trace->started);
+    EXPECT_FALSE(trace->handedOver);
+    EXPECT_EQ(device.state, DEV_PASS);
+    wxCriticalSectionLocker locker(device.lock);
+    EXPECT_FALSE(device.IsBusy());
+}
+
+TEST_F(Workers, WorkerWithoutADeviceEndsAtOnce) {
+    auto trace = std::make_shared<Trace>();
+    auto* worker = new ChildWorker(nullptr, KivSlot::Download, &listLock, "exit 0", trace);
+    const auto control = worker->control();
+    ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+    control->WaitEnded();
+    EXPECT_FALSE(trace->stepsRan);
+}
+
+}  // namespace
