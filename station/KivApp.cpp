@@ -1,5 +1,6 @@
 #include "KivApp.h"
 
+#include "InternetAgent.h"
 #include "KivFrame.h"
 #include "LogQueue.h"
 #include "LogStore.h"
@@ -21,6 +22,8 @@ KivApp::~KivApp() {
     logQueue.reset();
     delete logStore;
     logStore = nullptr;
+    delete internetAgent;
+    internetAgent = nullptr;
 }
 
 bool KivApp::OnInit() {
