@@ -1,0 +1,260 @@
+/* Requests to the SEP through the shared message area, and the fastcall frame. */
+#include "SEPDriver.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "../Common/SEP_LE.h"
+#include "../FVOS/FVOS_OS/FVOS_LINUX/src/FVOS.h"
+#include "../NVS/NVS.h"
+#include "../VOS6/IFLayer/DX_VOS.h"
+
+uint32_t SEPDriver_Init(const char *devicePath)
+{
+    return FVOS_Init(devicePath);
+}
+
+uint32_t DX_CC_HostInit(void)
+{
+    return SEPDriver_Init(FVOS_SEP_DEVICE_PATH);
+}
+
+static int IsMapped(void)
+{
+    return g_StartMapAddress != NULL && g_SharedRamAddr != NULL;
+}
+
+uint32_t SEPDriver_BuildMsgHeader(uint32_t *offset, uint32_t opcode)
+{
+    if (offset == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    uint32_t rc = FVOS_StartTransaction();
+    if (rc == FVOS_BUSY)
+        return SEP_DRIVER_ERR_BUSY;
+    if (rc != FVOS_OK)
+        return rc;
+    rc = FVOS_Mmap(&g_SharedRamAddr);
+    if (rc != FVOS_OK)
+        return rc;
+    rc = FVOS_GetPrintfBuffer(&g_PrintfSharedRamAddr);
+    if (rc != FVOS_OK)
+        return rc;
+    SEP_PutLE32(g_SharedRamAddr, SEP_MESSAGE_TOKEN);
+    SEP_PutLE32(g_SharedRamAddr + 4, 0);
+    SEP_PutLE32(g_SharedRamAddr + 8, opcode);
+    *offset = 12;
+    return 0;
+}
+
+/* Shared rule of every parameter writer: a maximum that is a multiple of 4 and not below the
+ * length. The bytes between length and maximum are zeroed. */
+static uint32_t PutParameter(uint8_t *frame, const void *data, uint32_t length, uint32_t maxLength,
+                             uint32_t *offset, uint64_t limit)
+{
+    if (offset == NULL || (data == NULL && length != 0))
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (maxLength < length || maxLength % 4 != 0)
+        return SEP_DRIVER_ERR_PARAM_LENGTH;
+    if ((uint64_t)*offset + maxLength > limit)
+        return SEP_DRIVER_ERR_MSG_LENGTH;
+    if (length != 0)
+        memmove(frame + *offset, data, length);
+    memset(frame + *offset + length, 0, maxLength - length);
+    *offset += maxLength;
+    return 0;
+}
+
+uint32_t SEPDriver_WriteParamater(const void *data, uint32_t length, uint32_t maxLength,
+                                  uint32_t *offset)
+{
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    return PutParameter(g_SharedRamAddr, data, length, maxLength, offset, SEP_MAX_MESSAGE_OFFSET);
+}
+
+/* Length word and trailing zero word of a message that ends at endOffset. */
+static uint32_t CloseFrame(uint32_t endOffset)
+{
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    if (endOffset > SEP_MAX_MESSAGE_OFFSET || endOffset % 4 != 0 || endOffset < 8)
+        return SEP_DRIVER_ERR_MSG_LENGTH;
+    SEP_PutLE32(g_SharedRamAddr + 4, endOffset / 4 + 1);
+    SEP_PutLE32(g_SharedRamAddr + endOffset, 0);
+    return 0;
+}
+
+uint32_t SEPDriver_EndMessage(uint32_t endOffset)
+{
+    uint32_t rc = CloseFrame(endOffset);
+    if (rc != 0)
+        return rc;
+    return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_MSG_RDY, NULL);
+}
+
+uint32_t SEPDriver_StartMessage(uint32_t *offset)
+{
+    if (offset == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    SEP_PutLE32(g_SharedRamAddr, SEP_MESSAGE_TOKEN);
+    *offset = 8;
+    return 0;
+}
+
+uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
+{
+    uint32_t rc = CloseFrame(endOffset);
+    if (rc != 0)
+        return rc;
+    return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
+}
+
+/* Prints the SEP's text, never reading past the end of the mapping. */
+static void PrintSepText(void)
+{
+    uint8_t *text = NULL;
+    if (FVOS_GetPrintfBuffer(&text) != FVOS_OK)
+        return;
+    uint32_t length = DX_VOS_StrNLen((const char *)text, FVOS_PRINTF_AREA_SIZE);
+    printf("%.*s", (int)length, (const char *)text);
+}
+
+uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
+                                   SEPDriver_Callback_t callback, int timeoutMs)
+{
+    (void)unused1;
+    (void)unused2;
+    uint32_t failures = 0;
+    for (;;) {
+        uint32_t status = 0;
+        uint32_t rc = FVOS_Poll(timeoutMs, &status);
+        if (rc == FVOS_TIMEOUT || rc == FVOS_DEVICE_ERROR)
+            return rc;
+        if (rc != FVOS_OK) {
+            /* A failed wait says nothing about the area: never serve it as a request. */
+            if (++failures >= SEP_WAIT_MAX_POLL_FAILURES)
+                return rc;
+            continue;
+        }
+        failures = 0;
+        if (status == FVOS_POLL_REPLY_READY)
+            return 0;
+        if (status == FVOS_POLL_SEP_PRINTF) {
+            PrintSepText();
+            FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
+            continue;
+        }
+        if (callback != NULL) {
+            callback();
+            continue;
+        }
+        rc = NVSHost_Parser();
+        if (rc != 0)
+            return rc;
+    }
+}
+
+uint32_t SEPDriver_CheckStatus(uint32_t *offset, uint32_t opcode)
+{
+    if (offset == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    if (SEP_GetLE32(g_SharedRamAddr) != SEP_MESSAGE_TOKEN) {
+        *offset = 8;
+        return SEP_DRIVER_ERR_WRONG_TOKEN;
+    }
+    /* The reply holds at least its opcode and status, and ends inside the message limit. */
+    uint32_t length = SEP_GetLE32(g_SharedRamAddr + 4);
+    if (length < 5 || length > SEP_MAX_MESSAGE_OFFSET / 4 + 1)
+        return SEP_DRIVER_ERR_MSG_LENGTH;
+    SEP_PutLE32(g_SharedRamAddr + (length - 1) * 4, 0);
+    uint32_t replyOpcode = SEP_GetLE32(g_SharedRamAddr + 8);
+    uint32_t status = SEP_GetLE32(g_SharedRamAddr + 12);
+    *offset = 16;
+    return replyOpcode == opcode ? status : SEP_DRIVER_ERR_WRONG_OPCODE;
+}
+
+uint32_t SEPDriver_Unlock(void)
+{
+    return FVOS_EndTransaction();
+}
+
+uint32_t SEPDriver_StaticPhysAddrToVirt(uint32_t offset, uint8_t **address)
+{
+    if (address == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    *address = g_SharedRamAddr + offset;
+    return 0;
+}
+
+uint32_t SEPDriver_Fastcall_InitHdr(uint8_t *header, uint8_t *msgHeader, uint32_t descriptorCount,
+                                    uint32_t opcode, uint32_t totalSize, const void *tableAddress,
+                                    uint32_t *paramOffset)
+{
+    if (header == NULL || msgHeader == NULL || paramOffset == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    uint64_t descriptors = (uint64_t)SEP_DMA_DESCRIPTOR_SIZE * descriptorCount;
+    if ((uint64_t)totalSize < descriptors + SEP_FASTCALL_HEADER_SIZE + SEP_FASTCALL_MSG_HEADER_SIZE)
+        return SEP_DRIVER_ERR_PARAM_LENGTH;
+    uint32_t body = totalSize - (uint32_t)descriptors;
+    memset(header, 0, SEP_FASTCALL_HEADER_SIZE);
+    memset(msgHeader, 0, SEP_FASTCALL_MSG_HEADER_SIZE);
+    SEP_PutLE32(header, SEP_FASTCALL_MAGIC);
+    SEP_PutAddr(header + 4, tableAddress);
+    SEP_PutLE32(header + 12, body - SEP_FASTCALL_HEADER_SIZE);
+    SEP_PutLE32(header + 16, descriptorCount);
+    SEP_PutLE32(msgHeader + 8, SEP_MESSAGE_TOKEN);
+    SEP_PutLE32(msgHeader + 12, (body - 28) / 4 + (totalSize % 4 != 0 ? 1 : 0));
+    SEP_PutLE32(msgHeader + 16, opcode);
+    *paramOffset = (uint32_t)descriptors + SEP_FASTCALL_HEADER_SIZE + SEP_FASTCALL_MSG_HEADER_SIZE;
+    return 0;
+}
+
+uint32_t SEPDriver_Fastcall_WriteParameter(const void *data, uint32_t length, uint32_t maxLength,
+                                           uint32_t *offset, uint32_t unused, uint8_t *frame)
+{
+    (void)unused;
+    if (frame == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    return PutParameter(frame, data, length, maxLength, offset, SEP_MAX_MESSAGE_OFFSET);
+}
+
+uint32_t SEPDriver_Fastcall_ReadParameter(void *data, uint32_t length, uint32_t maxLength,
+                                          uint32_t *offset, uint32_t unused, const uint8_t *frame)
+{
+    (void)unused;
+    if (frame == NULL || offset == NULL || (data == NULL && length != 0))
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (maxLength < length || maxLength % 4 != 0)
+        return SEP_DRIVER_ERR_PARAM_LENGTH;
+    if (length != 0)
+        memmove(data, frame + *offset, length);
+    *offset += maxLength;
+    return 0;
+}
+
+uint32_t SEPDriver_Fastcall_Validate(const uint8_t *reply, uint32_t opcode, uint32_t status,
+                                     uint32_t *offset)
+{
+    if (reply == NULL || offset == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    uint32_t token = SEP_GetLE32(reply + 8);
+    if (token != SEP_MESSAGE_TOKEN) {
+        printf("TOKEN FAIL, TOKEN IS %x\n", token);
+        return SEP_DRIVER_ERR_WRONG_TOKEN;
+    }
+    if (SEP_GetLE32(reply + 16) != opcode) {
+        printf("OP FAIL");
+        return SEP_DRIVER_ERR_WRONG_OPCODE;
+    }
+    uint32_t replyStatus = SEP_GetLE32(reply + 20);
+    if (replyStatus != status) {
+        printf("RET VAL FAIL");
+        return replyStatus;
+    }
+    *offset = SEP_FASTCALL_REPLY_PARAMS;
+    return 0;
+}
