@@ -35,6 +35,10 @@ void Put64(uint8_t* p, uint64_t v) {
     Put32(p, uint32_t(v));
     Put32(p + 4, uint32_t(v >> 32));
 }
+// memcpy that accepts the null data of an empty vector.
+void Copy(void* dst, const void* src, size_t n) {
+    if (n) std::memcpy(dst, src, n);
+}
 bool AllZero(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (p[i]) return false;
@@ -125,12 +129,12 @@ void PlaceFront() {
     case Event::Text: {
         size_t room = kMappingSize - kPrintfOffset;
         std::memset(s.view + kPrintfOffset, 0, room);
-        std::memcpy(s.view + kPrintfOffset, e.bytes.data(), std::min(room, e.bytes.size()));
+        Copy(s.view + kPrintfOffset, e.bytes.data(), std::min(room, e.bytes.size()));
         break;
     }
     case Event::Callback:
     case Event::Reply:
-        std::memcpy(Area(), e.bytes.data(), e.bytes.size());
+        Copy(Area(), e.bytes.data(), e.bytes.size());
         break;
     case Event::DeviceError:
         break;
@@ -146,7 +150,7 @@ std::vector<uint8_t> Frame(uint32_t opcodeOrFirst, uint32_t status, bool withSta
     Put32(&f[4], uint32_t(end / 4 + 1));
     Put32(&f[8], opcodeOrFirst);
     if (withStatus) Put32(&f[12], status);
-    std::memcpy(&f[head], params.data(), params.size());
+    Copy(f.data() + head, params.data(), params.size());
     return f;
 }
 
@@ -250,7 +254,7 @@ std::vector<uint8_t> StoreContext(const HashState& state, const std::vector<uint
     std::vector<uint8_t> ctx(kContextSize, 0);
     for (int i = 0; i < 8; i++) Put64(&ctx[kCtxWords + 8 * i], state.words[i]);
     Put64(&ctx[kCtxBlockBytes], state.blockBytes);
-    std::memcpy(&ctx[kCtxPending], pending.data(), pending.size());
+    Copy(ctx.data() + kCtxPending, pending.data(), pending.size());
     Put32(&ctx[kCtxMagic], kContextMagic);
     Put16(&ctx[kCtxPendingCount], uint16_t(pending.size()));
     Put32(&ctx[kCtxMode], uint32_t(state.mode));
@@ -404,7 +408,7 @@ ssize_t FastcallWrite(const uint8_t* buffer, size_t size) {
     Put32(&s.fcReply[12], uint32_t((s.fcReply.size() - 8) / 4));
     Put32(&s.fcReply[16], fc.opcode);
     Put32(&s.fcReply[20], reply.status);
-    std::memcpy(&s.fcReply[24], reply.params.data(), reply.params.size());
+    Copy(s.fcReply.data() + 24, reply.params.data(), reply.params.size());
     s.fcPending = true;
     return ssize_t(size);
 }
@@ -427,7 +431,7 @@ ssize_t FastcallRead(uint8_t* buffer, size_t size) {
         }
         n = std::min(n, size_t(r));
     }
-    std::memcpy(buffer, s.fcReply.data(), n);
+    Copy(buffer, s.fcReply.data(), n);
     return ssize_t(n);
 }
 
@@ -714,7 +718,7 @@ extern "C" ssize_t FVOS_SysRead(int fd, void* buffer, size_t size) {
         } else {
             size_t at = std::min(size_t(s.queuePos), s.queue.size());
             size_t n = std::min(size, s.queue.size() - at);
-            std::memcpy(buffer, s.queue.data() + at, n);
+            Copy(buffer, s.queue.data() + at, n);
             s.queuePos += off_t(n);
             result = ssize_t(n);
         }
