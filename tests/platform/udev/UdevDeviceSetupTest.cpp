@@ -1,0 +1,248 @@
+// The udev device layer against USB devices mocked by umockdev.
+#include "DeviceSetup.h"
+#include "Errors.h"
+#include "MockUsb.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include <poll.h>
+
+namespace {
+
+constexpr wchar_t kGuid[] = L"#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+
+struct Notice {
+    uint32_t event;
+    uint32_t type;
+    std::wstring classGuid;
+    std::wstring name;
+};
+
+struct Member {
+    std::wstring instanceId;
+    std::wstring location;  // empty: none could be read
+};
+
+class UdevDeviceSetup : public testing::Test {
+protected:
+    void SetUp() override {
+        setup_ = plat::MakeUdevDeviceSetup();
+    }
+
+    void Register() {
+        plat::DeviceBroadcastInterface filter;
+        filter.size = plat::kDeviceInterfaceFilterSize;
+        filter.deviceType = plat::DBT_DEVTYP_DEVICEINTERFACE;
+        filter.classGuid = plat::GUID_DEVINTERFACE_USB_DEVICE;
+        uint32_t code = 0;
+        notification_ = setup_->RegisterDeviceNotification(
+            filter,
+            [this](uint32_t event, const plat::DeviceBroadcastHeader* header) {
+                Notice n{event, header->deviceType, {}, {}};
+                if (header->deviceType == plat::DBT_DEVTYP_DEVICEINTERFACE) {
+                    auto* iface = static_cast<const plat::DeviceBroadcastInterface*>(header);
+                    n.classGuid = iface->classGuid;
+                    n.name = iface->name;
+                }
+                notices_.push_back(n);
+            },
+            &code);
+        ASSERT_TRUE(notification_) << code;
+        ASSERT_GE(notification_->Descriptor(), 0);
+    }
+
+    // Dispatches until count notices have come (or a few seconds have passed).
+    void WaitForNotices(size_t count) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (notices_.size() < count && std::chrono::steady_clock::now() < until) {
+            pollfd p{notification_->Descriptor(), POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) notification_->Dispatch();
+        }
+        ASSERT_EQ(notices_.size(), count);
+    }
+
+    std::vector<Member> Members(uint32_t flags) {
+        uint32_t code = 0;
+        auto set = setup_->GetClassDevs(L"USB", flags, &code);
+        EXPECT_TRUE(set) << code;
+        std::vector<Member> members;
+        if (!set) return members;
+        plat::DeviceInfoData data;
+        for (uint32_t i = 0; set->EnumDeviceInfo(i, &data, &code); ++i) {
+            Member m;
+            EXPECT_TRUE(set->GetDeviceInstanceId(data, &m.instanceId, &code));
+            set->GetLocationInformation(data, &m.location, &code);
+            members.push_back(m);
+        }
+        EXPECT_EQ(code, plat::kErrorNoMoreItems);
+        return members;
+    }
+
+    static std::optional<Member> Find(const std::vector<Member>& members, const std::wstring& instanceId) {
+        for (const auto& m : members)
+            if (m.instanceId == instanceId) return m;
+        return std::nullopt;
+    }
+
+    MockUsbBed bed_;
+    std::unique_ptr<plat::DeviceSetup> setup_;
+    std::unique_ptr<plat::DeviceNotification> notification_;
+    std::vector<Notice> notices_;
+};
+
+}  // namespace
+
+TEST_F(UdevDeviceSetup, PluggedDeviceArrivesAndLeavesUnderItsInterfacePath) {
+    Register();
+    const std::string path = bed_.Plug("usb1/1-1/1-1.4", "05c6", "9039", "0123456789AB");
+    WaitForNotices(1);
+    const std::wstring name = std::wstring(L"\\\\?\\USB#VID_05C6&PID_9039#0123456789AB") + kGuid;
+    EXPECT_EQ(notices_[0].event, plat::DBT_DEVICEARRIVAL);
+    EXPECT_EQ(notices_[0].type, plat::DBT_DEVTYP_DEVICEINTERFACE);
+    EXPECT_EQ(notices_[0].classGuid, plat::GUID_DEVINTERFACE_USB_DEVICE);
+    EXPECT_EQ(notices_[0].name, name);
+
+    const std::wstring id = L"USB\\VID_05C6&PID_9039\\0123456789AB";
+    auto present = Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES);
+    std::optional<Member> m = Find(present, id);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->location, L"Port_#0004.Hub_#0001");
+
+    bed_.Unplug(path);
+    WaitForNotices(2);
+    EXPECT_EQ(notices_[1].event, plat::DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(notices_[1].name, name);
+
+    // Gone from the attached devices; still known, with the place it had.
+    EXPECT_FALSE(Find(Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES), id));
+    m = Find(Members(plat::DIGCF_ALLCLASSES), id);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->location, L"Port_#0004.Hub_#0001");
+}
+
+TEST_F(UdevDeviceSetup, SerialIsKeptExactlyInThePathAndUpperCasedInTheInstanceId) {
+    Register();
+    bed_.Plug("usb2/2-3", "18d1", "4ee7", "abc123xyz");
+    WaitForNotices(1);
+    EXPECT_EQ(notices_[0].name, std::wstring(L"\\\\?\\USB#VID_18D1&PID_4EE7#abc123xyz") + kGuid);
+    EXPECT_TRUE(Find(Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES),
+                     L"USB\\VID_18D1&PID_4EE7\\ABC123XYZ"));
+}
+
+TEST_F(UdevDeviceSetup, DeviceWithoutUsableSerialGetsTheSameMadeUpIdOnArrivalAndRemoval) {
+    Register();
+    const std::string none = bed_.Plug("usb1/1-2", "18d1", "d00d", std::nullopt);
+    const std::string bad = bed_.Plug("usb1/1-5", "18d1", "d00d", "a#b");
+    WaitForNotices(2);
+    bed_.Unplug(none);
+    bed_.Unplug(bad);
+    WaitForNotices(4);
+    for (int i = 0; i < 2; ++i) {
+        const std::wstring& name = notices_[i].name;
+        const std::wstring prefix = L"\\\\?\\USB#VID_18D1&PID_D00D#";
+        ASSERT_EQ(name.substr(0, prefix.size()), prefix);
+        const std::wstring serial = name.substr(prefix.size(), name.size() - prefix.size() - 39);
+        EXPECT_NE(serial.find(L'&'), std::wstring::npos) << serial;
+        EXPECT_EQ(notices_[i + 2].name, name);
+        EXPECT_EQ(notices_[i + 2].event, plat::DBT_DEVICEREMOVECOMPLETE);
+    }
+    EXPECT_NE(notices_[0].name, notices_[1].name);
+}
+
+TEST_F(UdevDeviceSetup, OnlyArrivalAndRemovalOfUsbDevicesAreNoticed) {
+    Register();
+    const std::string device = bed_.Plug("usb1/1-1", "05c6", "9039", "S1");
+    WaitForNotices(1);
+    // An interface of the device, a change of the device, another subsystem: no notice.
+    bed_.Add("P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0\nE: SUBSYSTEM=usb\n"
+             "E: DEVTYPE=usb_interface\nA: bInterfaceClass=ff\n");
+    bed_.Uevent(device, "change");
+    bed_.Uevent(device, "bind");
+    bed_.Add("P: /devices/virtual/block/loop9\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\n");
+    bed_.Plug("usb1/1-2", "05c6", "9039", "S2");
+    WaitForNotices(2);
+    EXPECT_EQ(notices_[1].event, plat::DBT_DEVICEARRIVAL);
+    EXPECT_EQ(notices_[1].name, std::wstring(L"\\\\?\\USB#VID_05C6&PID_9039#S2") + kGuid);
+}
+
+TEST_F(UdevDeviceSetup, DeviceAttachedBeforeRegistrationIsNotAnnouncedButItsRemovalIsNamed) {
+    const std::string early = bed_.Plug("usb1/1-1/1-1.2", "8087", "0a2b", "EARLY1");
+    Register();
+    bed_.Unplug(early);
+    WaitForNotices(1);
+    EXPECT_EQ(notices_[0].event, plat::DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(notices_[0].name, std::wstring(L"\\\\?\\USB#VID_8087&PID_0A2B#EARLY1") + kGuid);
+    std::optional<Member> m = Find(Members(plat::DIGCF_ALLCLASSES), L"USB\\VID_8087&PID_0A2B\\EARLY1");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->location.substr(0, 11), L"Port_#0002.");
+}
+
+TEST_F(UdevDeviceSetup, SamePortOnTwoHubsGivesTwoLocationsAndRootHubsHaveNone) {
+    bed_.Add("P: /devices/pci0000:00/0000:00:14.0/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+             "A: idVendor=1d6b\nA: idProduct=0002\nA: serial=0000:00:14.0\n");
+    bed_.Plug("usb1/1-1/1-1.3", "05c6", "9039", "ONHUB1");
+    bed_.Plug("usb1/1-2/1-2.3", "05c6", "9039", "ONHUB2");
+    auto present = Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES);
+    std::optional<Member> a = Find(present, L"USB\\VID_05C6&PID_9039\\ONHUB1");
+    std::optional<Member> b = Find(present, L"USB\\VID_05C6&PID_9039\\ONHUB2");
+    std::optional<Member> root = Find(present, L"USB\\VID_1D6B&PID_0002\\0000:00:14.0");
+    ASSERT_TRUE(a && b && root);
+    EXPECT_EQ(a->location.substr(0, 11), L"Port_#0003.");
+    EXPECT_EQ(b->location.substr(0, 11), L"Port_#0003.");
+    EXPECT_NE(a->location, b->location);
+    EXPECT_EQ(root->location, L"");
+}
+
+TEST_F(UdevDeviceSetup, ReplugOnTheSamePortKeepsTheLocation) {
+    Register();
+    std::string path = bed_.Plug("usb1/1-7", "18d1", "4ee7", "REPLUG");
+    WaitForNotices(1);
+    const std::wstring before =
+        Find(Members(plat::DIGCF_PRESENT), L"USB\\VID_18D1&PID_4EE7\\REPLUG")->location;
+    bed_.Unplug(path);
+    path = bed_.Plug("usb1/1-7", "18d1", "4ee7", "REPLUG");
+    WaitForNotices(3);
+    EXPECT_EQ(notices_[2].event, plat::DBT_DEVICEARRIVAL);
+    std::optional<Member> m = Find(Members(plat::DIGCF_PRESENT), L"USB\\VID_18D1&PID_4EE7\\REPLUG");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->location, before);
+}
+
+TEST_F(UdevDeviceSetup, RegistrationForAnotherClassOrTypeIsRefused) {
+    plat::DeviceBroadcastInterface filter;
+    filter.deviceType = plat::DBT_DEVTYP_DEVICEINTERFACE;
+    filter.classGuid = L"{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}";
+    auto handler = [](uint32_t, const plat::DeviceBroadcastHeader*) {};
+    uint32_t code = 0;
+    EXPECT_FALSE(setup_->RegisterDeviceNotification(filter, handler, &code));
+    EXPECT_EQ(code, plat::kErrorInvalidParameter);
+    filter.classGuid = L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    filter.deviceType = plat::DBT_DEVTYP_VOLUME;
+    code = 0;
+    EXPECT_FALSE(setup_->RegisterDeviceNotification(filter, handler, &code));
+    EXPECT_EQ(code, plat::kErrorInvalidParameter);
+    filter.deviceType = plat::DBT_DEVTYP_DEVICEINTERFACE;
+    EXPECT_TRUE(setup_->RegisterDeviceNotification(filter, handler, &code));
+}
+
+TEST_F(UdevDeviceSetup, MembersPastTheEndAndOtherEnumeratorsAreEmpty) {
+    bed_.Plug("usb1/1-1", "05c6", "9039", "ONLY");
+    uint32_t code = 0;
+    auto set = setup_->GetClassDevs(L"USB", plat::DIGCF_PRESENT, &code);
+    ASSERT_TRUE(set);
+    plat::DeviceInfoData data;
+    EXPECT_TRUE(set->EnumDeviceInfo(0, &data, &code));
+    EXPECT_FALSE(set->EnumDeviceInfo(1, &data, &code));
+    EXPECT_EQ(code, plat::kErrorNoMoreItems);
+    data.index = 7;
+    std::wstring id;
+    EXPECT_FALSE(set->GetDeviceInstanceId(data, &id, &code));
+    EXPECT_EQ(code, plat::kErrorInvalidParameter);
+    auto other = setup_->GetClassDevs(L"PCI", plat::DIGCF_PRESENT, &code);
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->EnumDeviceInfo(0, &data, &code));
+}
