@@ -18,3 +18,4 @@ wm=$!
 sleep 1
 DISPLAY=":$display" "$build/tests/station/station_gui_tests" --gtest_filter='MainWindowPicture.*' >/dev/null
 echo "$build/screenshots/main-window.png"
+echo "$build/screenshots/main-window-rows.png"

@@ -2,6 +2,8 @@
 #include "KivDeviceRows.h"
 #include "KivDeviceWorker.h"
 #include "KivEvents.h"
+#include "KivLog.h"
+#include "LogStore.h"
 #include "KivModels.h"
 #include "StationGui.h"
 
@@ -11,8 +13,12 @@
 #include <wx/radiobut.h>
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
+#include <wx/toplevel.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -245,6 +251,50 @@ TEST_F(MainWindow, BusyCloseAnsweredNoStaysOpen) {
     Pump();
     EXPECT_EQ(dialogs.size(), 1u);
     EXPECT_FALSE(FrameAlive());
+}
+
+TEST_F(MainWindow, WorkerLogRecordsReachTheStoreThroughTheEventLoop) {
+    const size_t before = wxGetApp().logStore->GetCount();
+    std::thread worker([] {
+        for (int i = 0; i < 20; ++i)
+            wxGetApp().Log("W1", 0, LOG_LEVEL_INFO, L"step");
+    });
+    worker.join();
+    EXPECT_EQ(wxGetApp().logStore->GetCount(), before) << "the store changes only on the GUI thread";
+    Pump();
+    EXPECT_EQ(wxGetApp().logStore->GetCount(), before + 20);
+}
+
+using FailedStartup = StationGui;
+
+TEST_F(FailedStartup, ShowsTheErrorLogsItAndClosesUnshown) {
+    // Runs instead of the window's own services: the first missing one ends the start-up.
+    KivFrame::SetStartupForTesting(
+        [](KivFrame& f) { f.FailStartup(ERR_NO_ADB_COMMANDER, "Can't build adb commander!"); });
+    ASSERT_TRUE(wxTheApp->CallOnInit());
+    KivFrame* failed = wxGetApp().frame;
+    ASSERT_NE(failed, nullptr);
+    EXPECT_FALSE(failed->IsShown());
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].message, "Can't build adb commander!");
+    EXPECT_EQ(dialogs[0].caption, "Error");
+    EXPECT_EQ(dialogs[0].style, wxOK | wxICON_ERROR);
+    EXPECT_EQ(dialogs[0].parent, nullptr);
+    Pump();
+    EXPECT_EQ(std::find(wxTopLevelWindows.begin(), wxTopLevelWindows.end(), failed), wxTopLevelWindows.end())
+        << "the failed window is destroyed";
+    EXPECT_EQ(wxGetApp().frame, nullptr);
+    ASSERT_EQ(LogFileCount(), 1);
+    std::ifstream in(std::filesystem::directory_iterator("log")->path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string narrow;
+    for (size_t i = 2; i < bytes.size(); i += 2)
+        narrow += bytes[i];
+    const size_t failure = narrow.find("(0x00005001)\tCan't build adb commander!\r\n");
+    const size_t close = narrow.find("(0x00000000)\tUser close tool\r\n");
+    EXPECT_NE(failure, std::string::npos) << narrow;
+    EXPECT_NE(close, std::string::npos) << narrow;
+    EXPECT_LT(failure, close);
 }
 
 }  // namespace

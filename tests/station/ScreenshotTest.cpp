@@ -1,40 +1,84 @@
+#include "KivDevice.h"
+#include "KivDeviceRows.h"
 #include "StationGui.h"
 
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/image.h>
+#include <wx/listctrl.h>
 
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
 namespace {
 
 using MainWindowPicture = StationGui;
 
-// Leaves a picture of the screen with the main window in the build tree
-// (screenshots/main-window.png); tools/screenshot.sh runs it under a window manager, so that the
-// title bar shows too.
+// Saves a picture of the whole screen as screenshots/<name>.png in the build tree.
+void SaveScreen(StationGui& gui, const char* name);
+
+// Leaves pictures of the screen with the main window in the build tree (screenshots/*.png);
+// tools/screenshot.sh runs it under a window manager, so that the title bar shows too.
 TEST_F(MainWindowPicture, Screenshot) {
-    for (int i = 0; i < 20; ++i) {  // let a window manager map and maximise the window
-        Pump(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SaveScreen(*this, "main-window");
+
+    const struct {
+        const char* serial;
+        uint32_t state;
+        const char* text;
+    } rows[] = {
+        {"ZX5A0001", DEV_CONNECTED, ""},
+        {"ZX5A0002", DEV_DISCONNECTED, ""},
+        {"ZX5A0003", DEV_FASTBOOT_FLASHING, "Flash image ..."},
+        {"ZX5A0004", DEV_PASS, "Flash image successfully (ZX5A0004)"},
+        {"ZX5A0005", DEV_FAIL, "Unzip image failure(Can't open the zip file)"},
+    };
+    for (const auto& row : rows) {
+        wxCriticalSectionLocker locker(frame->listLock);
+        ASSERT_TRUE(AddDeviceRow(frame->deviceList, row.serial, 99, nullptr));
+        const wxString text = row.text;
+        ASSERT_TRUE(SetDeviceRowState(frame->deviceList, row.serial, &text, row.state, nullptr));
     }
-    int width = 0, height = 0;
-    wxDisplaySize(&width, &height);
-    ASSERT_GT(width, 0);
-    ASSERT_GT(height, 0);
-    wxBitmap picture(width, height);
-    {
-        wxScreenDC screen;
-        wxMemoryDC memory(picture);
-        ASSERT_TRUE(memory.Blit(0, 0, width, height, &screen, 0, 0));
+    EXPECT_EQ(frame->deviceList->GetItemCount(), 5);
+    SaveScreen(*this, "main-window-rows");
+}
+
+// The screen as the X server holds it, window manager decorations included.
+void SaveScreen(StationGui& gui, const char* name) {
+    gui.RunEventLoop(1000);  // let a window manager map and maximise the window, and the window paint
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    const Window root = DefaultRootWindow(display);
+    XWindowAttributes attributes;
+    ASSERT_TRUE(XGetWindowAttributes(display, root, &attributes));
+    XImage* shot = XGetImage(display, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    ASSERT_NE(shot, nullptr);
+    wxImage picture(attributes.width, attributes.height);
+    auto channel = [](unsigned long pixel, unsigned long mask) {
+        int shift = 0;
+        while (mask && !(mask & 1)) {
+            mask >>= 1;
+            ++shift;
+        }
+        return static_cast<unsigned char>(mask ? ((pixel >> shift) & mask) * 255 / mask : 0);
+    };
+    for (int y = 0; y < attributes.height; ++y) {
+        for (int x = 0; x < attributes.width; ++x) {
+            const unsigned long pixel = XGetPixel(shot, x, y);
+            picture.SetRGB(x, y, channel(pixel, shot->red_mask), channel(pixel, shot->green_mask),
+                           channel(pixel, shot->blue_mask));
+        }
     }
+    XDestroyImage(shot);
+    XCloseDisplay(display);
+
     const std::filesystem::path dir = std::filesystem::path(ZELK_BINARY_DIR) / "screenshots";
     std::filesystem::create_directories(dir);
     if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG))
         wxImage::AddHandler(new wxPNGHandler);
-    EXPECT_TRUE(picture.ConvertToImage().SaveFile((dir / "main-window.png").string(), wxBITMAP_TYPE_PNG));
+    EXPECT_TRUE(picture.SaveFile((dir / (std::string(name) + ".png")).string(), wxBITMAP_TYPE_PNG));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "StationGui.h"
 
 #include <wx/app.h>
+#include <wx/evtloop.h>
+#include <wx/timer.h>
 #include <wx/init.h>
 #include <wx/toplevel.h>
 #include <wx/window.h>
@@ -72,6 +74,14 @@ void StationGui::Pump(int rounds) {
         wxYield();
         wxTheApp->ProcessIdle();
     }
+}
+
+void StationGui::RunEventLoop(int milliseconds) {
+    wxGUIEventLoop loop;
+    wxTimer timer;
+    timer.Bind(wxEVT_TIMER, [&loop](wxTimerEvent&) { loop.Exit(); });
+    timer.StartOnce(milliseconds);
+    loop.Run();
 }
 
 bool StationGui::FrameAlive() const {

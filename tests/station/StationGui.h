@@ -10,14 +10,17 @@
 #include <vector>
 
 class StationGui : public ::testing::Test {
+public:
+    // Runs pending events and idle processing (deferred deletions included) a few times.
+    void Pump(int rounds = 5);
+    // Runs a real event loop for that long (painting included).
+    void RunEventLoop(int milliseconds);
+    // True while the main window exists.
+    bool FrameAlive() const;
+
 protected:
     void SetUp() override;
     void TearDown() override;
-
-    // Runs pending events and idle processing (deferred deletions included) a few times.
-    void Pump(int rounds = 5);
-    // True while the main window exists.
-    bool FrameAlive() const;
 
     KivFrame* frame = nullptr;
     std::string workDir;                      // the current directory while the test runs

@@ -194,6 +194,32 @@ TEST_F(Workers, DeletingARecordCutsSleepsShortAndWaitsForEveryWorker) {
     controlB->WaitEnded();
 }
 
+// Ends only after it has touched its record once more, whatever it is asked.
+class StubbornWorker : public KivDeviceWorker {
+public:
+    StubbornWorker(KivDevice* device, std::shared_ptr<Trace> trace)
+        : KivDeviceWorker(device, KivSlot::Wipe), trace(std::move(trace)) {}
+    void Steps() override {
+        trace->started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        wxCriticalSectionLocker record(device->lock);
+        device->state = DEV_FAIL;
+        trace->waitEnded = true;
+    }
+    std::shared_ptr<Trace> trace;
+};
+
+TEST_F(Workers, ASlowWorkerOutlastingTheWaitStillEndsBeforeTheRecordGoes) {
+    KivDevice::SetStopWaitForTesting(20);
+    auto* device = new KivDevice("SLOW", "1", "1", DEV_CONNECTED);
+    auto trace = std::make_shared<Trace>();
+    auto* worker = new StubbornWorker(device, trace);
+    ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+    ASSERT_TRUE(WaitFor(trace->started));
+    delete device;  // a worker touching the freed record would be caught by the address sanitizer
+    EXPECT_TRUE(trace->waitEnded);
+}
+
 TEST_F(Workers, DeletingAnIdleRecordOnlyReleasesIt) {
     auto* device = new KivDevice("IDLE", "1", "1", DEV_PASS);
     const auto start = Clock::now();
