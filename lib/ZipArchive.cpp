@@ -1,0 +1,693 @@
+#include "ZipArchive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unzip.h>
+
+#include "Paths.h"
+#include "Text.h"
+#include "ZipEntryDecoder.h"
+
+namespace RYL {
+
+namespace {
+
+constexpr size_t kReadBufferSize = 16384;      // extracted data, one write each
+constexpr size_t kRawBufferSize = 256 * 1024;  // archive bytes, one read each
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// The design's absolute test: a leading separator or a drive letter.
+bool IsAbsoluteTarget(const std::wstring& path)
+{
+    return (!path.empty() && IsSeparator(path[0])) || (path.size() > 1 && path[1] == L':');
+}
+
+bool PathExists(const std::wstring& path)
+{
+    struct stat st;
+    return lstat(plat::NativePath(path).c_str(), &st) == 0;
+}
+
+// Creates the missing directories of base + path; failures show later as a failed file creation.
+void MakeDirs(const std::wstring* base, const std::wstring& path)
+{
+    if (base) {
+        std::wstring top = *base;
+        if (!top.empty() && IsSeparator(top.back())) top.pop_back();
+        if (!top.empty() && !PathExists(top)) mkdir(plat::NativePath(top).c_str(), 0755);
+    }
+    if (path.empty()) return;
+    size_t sep = path.find_last_of(L"/\\");
+    if (sep != std::wstring::npos && sep != 0) MakeDirs(base, path.substr(0, sep));
+    std::wstring full = base ? *base + path : path;
+    if (!PathExists(full)) mkdir(plat::NativePath(full).c_str(), 0755);
+}
+
+// Current position of a file descriptor, or -1 when it cannot seek.
+int64_t GetFilePosition(int fd)
+{
+    off_t pos = lseek(fd, 0, SEEK_CUR);
+    return pos < 0 ? -1 : int64_t(pos);
+}
+
+bool WriteAll(int fd, const unsigned char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+void SetFileTimes(int fd, const ArchiveItem& item)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    struct timespec ts[2];
+    int64_t s;
+    long ns;
+    FileTimeToUnix(item.lastAccess, s, ns);
+    ts[0].tv_sec = time_t(s);
+    ts[0].tv_nsec = ns;
+    FileTimeToUnix(item.lastWrite, s, ns);
+    ts[1].tv_sec = time_t(s);
+    ts[1].tv_nsec = ns;
+    futimens(fd, ts);
+}
+
+// Creates (or replaces) a target file. An existing read-only file is refused, as it would be for
+// a user without the right to replace it.
+int CreateTargetFile(const std::wstring& path, uint32_t attributes)
+{
+    std::string native = plat::NativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
+        return -1;
+    mode_t mode = ModeFromAttributes(attributes & ~FILE_ATTR_DIRECTORY);
+    int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) fchmod(fd, mode);
+    return fd;
+}
+
+}  // namespace
+
+// The engine's byte source: an open file descriptor or a memory block.
+class ArchiveStream {
+public:
+    static ArchiveStream* Open(const void* source, uint64_t length, int kind, ArchiveResult& result);
+    size_t Read(void* buffer, size_t size, size_t count);
+    long Seek(uint64_t offset, int origin);
+    uint64_t Tell();
+    bool HasError() const { return isHandle_ && error_; }
+    static int Close(ArchiveStream* stream);
+
+private:
+    bool isHandle_ = false;
+    bool canSeek_ = false;
+    int handle_ = -1;
+    bool error_ = false;
+    int64_t startOffset_ = 0;
+    bool ownsHandle_ = false;
+    const unsigned char* memory_ = nullptr;
+    uint64_t length_ = 0;
+    uint64_t position_ = 0;
+};
+
+ArchiveStream* ArchiveStream::Open(const void* source, uint64_t length, int kind,
+                                   ArchiveResult& result)
+{
+    auto stream = std::make_unique<ArchiveStream>();
+    if (kind == ARC_KIND_HANDLE || kind == ARC_KIND_FILE_NAME) {
+        if (!source) {
+            result = ARC_BAD_ARGUMENT;
+            return nullptr;
+        }
+        if (kind == ARC_KIND_HANDLE) {
+            stream->handle_ = *static_cast<const int*>(source);
+        } else {
+            std::string path = plat::NativePath(static_cast<const wchar_t*>(source));
+            stream->handle_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (stream->handle_ < 0) {
+                result = ARC_CANNOT_OPEN;
+                return nullptr;
+            }
+            stream->ownsHandle_ = true;
+        }
+        stream->isHandle_ = true;
+        int64_t pos = GetFilePosition(stream->handle_);
+        stream->canSeek_ = pos >= 0;
+        stream->startOffset_ = pos >= 0 ? pos : 0;
+    } else if (kind == ARC_KIND_MEMORY) {
+        if (!source && length) {
+            result = ARC_BAD_ARGUMENT;
+            return nullptr;
+        }
+        stream->memory_ = static_cast<const unsigned char*>(source);
+        stream->length_ = length;
+        stream->canSeek_ = true;
+    } else {
+        result = ARC_BAD_ARGUMENT;
+        return nullptr;
+    }
+    result = ARC_OK;
+    return stream.release();
+}
+
+size_t ArchiveStream::Read(void* buffer, size_t size, size_t count)
+{
+    if (size == 0) return 0;
+    size_t want = size * count;
+    if (!isHandle_) {
+        uint64_t left = position_ < length_ ? length_ - position_ : 0;
+        if (want > left) want = size_t(left);
+        std::memcpy(buffer, memory_ + position_, want);
+        position_ += want;
+        return want / size;
+    }
+    size_t done = 0;
+    while (done < want) {
+        ssize_t n = read(handle_, static_cast<char*>(buffer) + done, want - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error_ = true;
+            break;
+        }
+        if (n == 0) break;
+        done += size_t(n);
+    }
+    return done / size;
+}
+
+long ArchiveStream::Seek(uint64_t offset, int origin)
+{
+    if (!isHandle_) {
+        uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
+                        : origin == ZLIB_FILEFUNC_SEEK_CUR ? position_
+                        : origin == ZLIB_FILEFUNC_SEEK_END ? length_
+                                                           : UINT64_MAX;
+        if (base == UINT64_MAX) return 19;
+        uint64_t target = base + offset;  // offsets below 0 arrive as their two's complement
+        if (target > length_) return 22;
+        position_ = target;
+        return 0;
+    }
+    if (!canSeek_) return 29;
+    off_t result;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET: result = lseek(handle_, off_t(startOffset_ + int64_t(offset)), SEEK_SET); break;
+    case ZLIB_FILEFUNC_SEEK_CUR: result = lseek(handle_, off_t(offset), SEEK_CUR); break;
+    case ZLIB_FILEFUNC_SEEK_END: result = lseek(handle_, off_t(offset), SEEK_END); break;
+    default: return 19;
+    }
+    return result < 0 ? 22 : 0;
+}
+
+uint64_t ArchiveStream::Tell()
+{
+    if (!isHandle_) return position_;
+    if (!canSeek_) return 0;
+    int64_t pos = GetFilePosition(handle_);
+    return pos < 0 ? uint64_t(-1) : uint64_t(pos - startOffset_);
+}
+
+int ArchiveStream::Close(ArchiveStream* stream)
+{
+    if (!stream) return -1;
+    if (stream->ownsHandle_) close(stream->handle_);
+    delete stream;
+    return 0;
+}
+
+namespace {
+
+voidpf ZCALLBACK StreamOpen(voidpf, const void* stream, int) { return const_cast<void*>(stream); }
+uLong ZCALLBACK StreamRead(voidpf, voidpf stream, void* buf, uLong size)
+{
+    return uLong(static_cast<ArchiveStream*>(stream)->Read(buf, 1, size));
+}
+uLong ZCALLBACK StreamWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+ZPOS64_T ZCALLBACK StreamTell(voidpf, voidpf stream)
+{
+    return static_cast<ArchiveStream*>(stream)->Tell();
+}
+long ZCALLBACK StreamSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin)
+{
+    return static_cast<ArchiveStream*>(stream)->Seek(offset, origin);
+}
+int ZCALLBACK StreamClose(voidpf, voidpf stream)
+{
+    return ArchiveStream::Close(static_cast<ArchiveStream*>(stream));
+}
+int ZCALLBACK StreamError(voidpf, voidpf stream)
+{
+    return static_cast<ArchiveStream*>(stream)->HasError() ? 1 : 0;
+}
+
+}  // namespace
+
+// One open archive. The engine walks the central directory and describes the entries; the
+// entry data is read here, through the same stream, since the engine cannot locate data beyond
+// 4 GiB (it ignores zip64 fields of the central directory on 64-bit Linux).
+class ArchiveReader {
+public:
+    explicit ArchiveReader(const char* password);
+    ~ArchiveReader();
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+    ArchiveResult Open(const void* source, uint64_t length, int sourceKind);
+    ArchiveResult Close();
+    ArchiveResult SetBaseDir(const wchar_t* dir);
+    ArchiveResult GetItem(int index, ArchiveItem* item);
+    ArchiveResult Extract(int index, const void* target, uint64_t length, int targetKind);
+
+private:
+    struct CentralEntry {
+        unz_file_info64 info;
+        char name[kArchiveNameUnits];
+        std::vector<unsigned char> extra;
+    };
+    struct EntryData {
+        EntryFormat format;
+        uint64_t dataOffset = 0;
+        std::vector<unsigned char> localExtra;
+    };
+
+    bool MoveTo(int index);
+    bool ReadAt(uint64_t position, void* buffer, size_t size);
+    ArchiveResult ReadCentral(CentralEntry& entry);
+    ArchiveResult LocateData(const CentralEntry& entry, EntryData& data);
+    void CloseEntry();
+    ArchiveResult OpenEntry(int index);
+    ArchiveResult ExtractToFile(int index, const void* target, int targetKind);
+
+    bool open_ = false;
+    unzFile engine_ = nullptr;
+    ArchiveStream* stream_ = nullptr;  // closed by the engine, or here when there is none
+    int openEntry_ = -1;
+    ArchiveItem cachedItem_;
+    int cachedIndex_ = -1;
+    std::string password_;
+    bool hasPassword_;
+    std::vector<unsigned char> readBuffer_;
+    std::vector<unsigned char> rawBuffer_;
+    std::wstring baseDir_;
+    int64_t entryCount_ = 0;
+    int64_t engineEntry_ = -1;  // the engine's current entry, -1 unknown
+    uint64_t rawPosition_ = 0, rawLeft_ = 0;
+    std::unique_ptr<EntryDecoder> decoder_;
+};
+
+ArchiveReader::ArchiveReader(const char* password)
+    : password_(password ? password : ""), hasPassword_(password != nullptr)
+{
+}
+
+ArchiveReader::~ArchiveReader()
+{
+    Close();
+}
+
+ArchiveResult ArchiveReader::Open(const void* source, uint64_t length, int sourceKind)
+{
+    if (open_ || openEntry_ != -1) return ARC_ALREADY_OPEN;
+    std::vector<char> cwd(4096);
+    if (getcwd(cwd.data(), cwd.size())) {
+        baseDir_ = plat::WideFromNarrow(cwd.data());
+        if (baseDir_.empty() || !IsSeparator(baseDir_.back())) baseDir_ += L'/';
+    }
+    if (sourceKind == ARC_KIND_HANDLE) {
+        if (!source) return ARC_BAD_ARGUMENT;
+        if (GetFilePosition(*static_cast<const int*>(source)) < 0) return ARC_CANNOT_SEEK;
+    }
+    ArchiveResult result;
+    stream_ = ArchiveStream::Open(source, length, sourceKind, result);
+    if (!stream_) return result;
+    zlib_filefunc64_def funcs{StreamOpen, StreamRead, StreamWrite, StreamTell,
+                              StreamSeek, StreamClose, StreamError, nullptr};
+    engine_ = unzOpen2_64(stream_, &funcs);  // the engine closes the stream, also on failure
+    if (!engine_) {
+        // The engine refuses an archive without entries; take that one here.
+        stream_ = ArchiveStream::Open(source, length, sourceKind, result);
+        if (!stream_) return ARC_CANNOT_OPEN;
+        unsigned char end[22 + 65535];
+        uint64_t size = stream_->Seek(0, ZLIB_FILEFUNC_SEEK_END) == 0 ? stream_->Tell() : 0;
+        size_t got = size && stream_->Seek(0, ZLIB_FILEFUNC_SEEK_SET) == 0
+                         ? stream_->Read(end, 1, size_t(std::min<uint64_t>(size, sizeof end)))
+                         : 0;
+        if (!IsEmptyArchive(end, got, size)) {
+            ArchiveStream::Close(stream_);
+            stream_ = nullptr;
+            return ARC_CANNOT_OPEN;
+        }
+        entryCount_ = 0;
+        open_ = true;
+        return ARC_OK;
+    }
+    unz_global_info64 info;
+    if (unzGetGlobalInfo64(engine_, &info) != UNZ_OK || info.number_entry > INT32_MAX) {
+        Close();
+        return ARC_CANNOT_OPEN;
+    }
+    entryCount_ = int64_t(info.number_entry);
+    engineEntry_ = entryCount_ > 0 ? 0 : -1;
+    open_ = true;
+    return ARC_OK;
+}
+
+ArchiveResult ArchiveReader::Close()
+{
+    CloseEntry();
+    if (engine_) unzClose(engine_);
+    else if (stream_) ArchiveStream::Close(stream_);
+    engine_ = nullptr;
+    stream_ = nullptr;
+    open_ = false;
+    return ARC_OK;
+}
+
+ArchiveResult ArchiveReader::SetBaseDir(const wchar_t* dir)
+{
+    if (!dir || !*dir) return ARC_BAD_ARGUMENT;
+    baseDir_ = dir;
+    if (!IsSeparator(baseDir_.back())) baseDir_ += L'/';
+    return ARC_OK;
+}
+
+void ArchiveReader::CloseEntry()
+{
+    decoder_.reset();
+    openEntry_ = -1;
+}
+
+bool ArchiveReader::MoveTo(int index)
+{
+    if (!engine_) return false;
+    if (engineEntry_ < 0 || index < engineEntry_) {
+        engineEntry_ = -1;
+        if (unzGoToFirstFile(engine_) != UNZ_OK) return false;
+        engineEntry_ = 0;
+    }
+    while (engineEntry_ < index) {
+        if (unzGoToNextFile(engine_) != UNZ_OK) {
+            engineEntry_ = -1;
+            return false;
+        }
+        ++engineEntry_;
+    }
+    return true;
+}
+
+bool ArchiveReader::ReadAt(uint64_t position, void* buffer, size_t size)
+{
+    return stream_->Seek(position, ZLIB_FILEFUNC_SEEK_SET) == 0 && stream_->Read(buffer, 1, size) == size;
+}
+
+// The engine's description of its current entry, with the name (260 bytes at most) and the
+// central extra field.
+ArchiveResult ArchiveReader::ReadCentral(CentralEntry& entry)
+{
+    if (unzGetCurrentFileInfo64(engine_, &entry.info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return ARC_BAD_ARCHIVE;
+    entry.extra.resize(entry.info.size_file_extra);
+    if (unzGetCurrentFileInfo64(engine_, &entry.info, entry.name, sizeof entry.name,
+                                entry.extra.empty() ? nullptr : entry.extra.data(),
+                                uLong(entry.extra.size()), nullptr, 0) != UNZ_OK)
+        return ARC_BAD_ARCHIVE;
+    return ARC_OK;
+}
+
+// Finds the entry's data: the central record's 32-bit fields (with their zip64 values) and the
+// local header, which must agree with the central record.
+ArchiveResult ArchiveReader::LocateData(const CentralEntry& entry, EntryData& data)
+{
+    unsigned char record[46];
+    if (!ReadAt(unzGetOffset64(engine_), record, sizeof record)) return ARC_READ_ERROR;
+    auto le32 = [](const unsigned char* p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    if (le32(record) != 0x02014B50u) return ARC_BAD_ARCHIVE;  // also: data before the archive
+    EntryLocation location;
+    location.compressedSize = le32(record + 20);
+    location.uncompressedSize = le32(record + 24);
+    location.localHeaderOffset = le32(record + 42);
+    if (!ApplyZip64Extra(entry.extra.data(), entry.extra.size(), location)) return ARC_BAD_ARCHIVE;
+
+    const unz_file_info64& info = entry.info;
+    LocalHeaderCheck central;
+    central.flags = unsigned(info.flag);
+    central.method = unsigned(info.compression_method);
+    central.crc = uint32_t(info.crc);
+    central.compressedSize = location.compressedSize;
+    central.uncompressedSize = location.uncompressedSize;
+    central.nameLength = info.size_filename;
+    unsigned char header[kLocalHeaderSize];
+    size_t nameLength, extraLength;
+    if (!ReadAt(location.localHeaderOffset, header, sizeof header)) return ARC_READ_ERROR;
+    if (!CheckLocalHeader(header, central, nameLength, extraLength)) return ARC_BAD_ARCHIVE;
+    data.localExtra.resize(extraLength);
+    uint64_t extraAt = location.localHeaderOffset + kLocalHeaderSize + nameLength;
+    if (extraLength && !ReadAt(extraAt, data.localExtra.data(), extraLength)) return ARC_READ_ERROR;
+
+    data.dataOffset = extraAt + extraLength;
+    data.format.method = int(info.compression_method);
+    data.format.encrypted = (info.flag & 1) != 0;
+    data.format.checkByte = EncryptionCheckByte(unsigned(info.flag), uint32_t(info.crc), uint32_t(info.dosDate));
+    data.format.crc = uint32_t(info.crc);
+    data.format.compressedSize = location.compressedSize;
+    data.format.uncompressedSize = location.uncompressedSize;
+    return ARC_OK;
+}
+
+ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
+{
+    if (!item || index < -1 || index >= entryCount_) return ARC_BAD_ARGUMENT;
+    CloseEntry();
+    if (index == -1) {
+        *item = ArchiveItem{};
+        item->index = int32_t(entryCount_);
+        return ARC_OK;
+    }
+    if (index == cachedIndex_) {
+        *item = cachedItem_;
+        return ARC_OK;
+    }
+    if (!MoveTo(index)) return ARC_BAD_ARCHIVE;
+    CentralEntry entry;
+    EntryData data;
+    ArchiveResult r = ReadCentral(entry);
+    if (r == ARC_OK) r = LocateData(entry, data);
+    if (r != ARC_OK) return r;
+
+    item->index = index;
+    // A name that fills the buffer would come back cut: refuse the entry instead.
+    std::wstring name;
+    if (entry.info.size_filename >= sizeof entry.name ||
+        !MakeSafeEntryName(plat::WideFromNarrow(entry.name), name) || name.size() >= size_t(kArchiveNameUnits))
+        return ARC_BAD_ARCHIVE;
+    std::wmemcpy(item->name, name.c_str(), name.size() + 1);
+    item->attributes = AttributesFromZip(uint32_t(entry.info.external_fa), int(entry.info.version >> 8));
+    item->compressedSize = int64_t(data.format.compressedSize);
+    item->uncompressedSize = int64_t(data.format.uncompressedSize);
+    EntryTimes times;
+    times.lastWrite = ZipDosTimeToFileTime(uint16_t(entry.info.dosDate >> 16), uint16_t(entry.info.dosDate));
+    times.lastAccess = times.creation = times.lastWrite;
+    ApplyExtendedTimestamp(data.localExtra.data(), data.localExtra.size(), times);
+    item->lastAccess = times.lastAccess;
+    item->creation = times.creation;
+    item->lastWrite = times.lastWrite;
+
+    cachedItem_ = *item;
+    cachedIndex_ = index;
+    return ARC_OK;
+}
+
+// Puts a decoder over the raw data of an entry.
+ArchiveResult ArchiveReader::OpenEntry(int index)
+{
+    CloseEntry();
+    if (!MoveTo(index)) return ARC_BAD_ARCHIVE;
+    CentralEntry entry;
+    EntryData data;
+    ArchiveResult r = ReadCentral(entry);
+    if (r == ARC_OK) r = LocateData(entry, data);
+    if (r != ARC_OK) return r;
+    rawPosition_ = data.dataOffset;
+    rawLeft_ = data.format.compressedSize;
+    if (rawBuffer_.empty()) rawBuffer_.resize(kRawBufferSize);
+    auto readRaw = [this](unsigned char* buffer, unsigned size) -> int {
+        size_t n = size_t(std::min<uint64_t>(size, rawLeft_));
+        if (n == 0) return 0;
+        if (!ReadAt(rawPosition_, buffer, n)) return -1;
+        rawPosition_ += n;
+        rawLeft_ -= n;
+        return int(n);
+    };
+    decoder_ = std::make_unique<EntryDecoder>(data.format, hasPassword_ ? password_.c_str() : nullptr,
+                                              readRaw, rawBuffer_);
+    openEntry_ = index;
+    return ARC_OK;
+}
+
+ArchiveResult ArchiveReader::Extract(int index, const void* target, uint64_t length, int targetKind)
+{
+    if (targetKind == ARC_KIND_HANDLE || targetKind == ARC_KIND_FILE_NAME)
+        return ExtractToFile(index, target, targetKind);
+    if (targetKind != ARC_KIND_MEMORY || !target || length == 0) return ARC_BAD_ARGUMENT;
+
+    if (index != openEntry_) {
+        CloseEntry();
+        if (index < 0 || index >= entryCount_) return ARC_BAD_ARGUMENT;
+        ArchiveResult r = OpenEntry(index);
+        if (r != ARC_OK) return r;
+    }
+    // The caller's block is the target here; the interface takes it as const like the others.
+    auto* out = static_cast<unsigned char*>(const_cast<void*>(target));
+    size_t got;
+    EntryDecoder::Status status = decoder_->Read(out, size_t(length), got);
+    if (status == EntryDecoder::kMoreData) return ARC_MORE_DATA;
+    CloseEntry();
+    if (status == EntryDecoder::kEnd) return ARC_OK;
+    return status == EntryDecoder::kBadPassword ? ARC_BAD_PASSWORD : ARC_INFLATE_ERROR;
+}
+
+ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int targetKind)
+{
+    CloseEntry();
+    if (index < 0 || index >= entryCount_ || !target) return ARC_BAD_ARGUMENT;
+    ArchiveItem item;
+    ArchiveResult result = GetItem(index, &item);
+    if (result != ARC_OK) return result;
+
+    int fd = -1;
+    if (targetKind == ARC_KIND_FILE_NAME) {
+        std::wstring path = static_cast<const wchar_t*>(target);
+        if (item.attributes & FILE_ATTR_DIRECTORY) {
+            if (IsAbsoluteTarget(path)) MakeDirs(nullptr, path);
+            else MakeDirs(&baseDir_, path);
+            return ARC_OK;
+        }
+        size_t sep = path.find_last_of(L"/\\");
+        std::wstring dirPart = sep == std::wstring::npos ? L"" : path.substr(0, sep + 1);
+        std::wstring filePath;
+        if (IsAbsoluteTarget(dirPart)) {
+            filePath = path;
+            MakeDirs(nullptr, dirPart);
+        } else {
+            filePath = baseDir_ + path;
+            MakeDirs(&baseDir_, dirPart);
+        }
+        fd = CreateTargetFile(filePath, item.attributes);
+    } else {
+        if (item.attributes & FILE_ATTR_DIRECTORY) return ARC_OK;
+        fd = *static_cast<const int*>(target);
+        if (fd >= 0 && fcntl(fd, F_GETFD) < 0) fd = -1;
+    }
+    if (fd < 0) return ARC_CANNOT_OPEN;
+
+    result = OpenEntry(index);
+    if (result == ARC_OK) {
+        if (readBuffer_.empty()) readBuffer_.resize(kReadBufferSize);
+        for (;;) {
+            size_t got;
+            EntryDecoder::Status status = decoder_->Read(readBuffer_.data(), readBuffer_.size(), got);
+            if (status == EntryDecoder::kBadPassword) {
+                result = ARC_BAD_PASSWORD;
+                break;
+            }
+            if (status == EntryDecoder::kError) {
+                result = ARC_INFLATE_ERROR;
+                break;
+            }
+            if (got > 0 && !WriteAll(fd, readBuffer_.data(), got)) {
+                result = ARC_WRITE_ERROR;
+                break;
+            }
+            if (status == EntryDecoder::kEnd) break;
+        }
+    }
+    CloseEntry();
+    if (result == ARC_OK) SetFileTimes(fd, item);
+    if (targetKind == ARC_KIND_FILE_NAME) close(fd);
+    return result;
+}
+
+// --- free functions ---
+
+namespace {
+
+ArchiveResult CheckHandle(const ArchiveHandle* handle)
+{
+    if (!handle) return ARC_BAD_ARGUMENT;
+    if (handle->kind != 1 || !handle->reader) return ARC_WRONG_HANDLE;
+    return ARC_OK;
+}
+
+}  // namespace
+
+ArchiveHandle* OpenArchive(const wchar_t* zipPath, const char* password)
+{
+    return OpenArchiveFrom(zipPath, 0, ARC_KIND_FILE_NAME, password);
+}
+
+ArchiveHandle* OpenArchiveFrom(const void* source, uint64_t length, int sourceKind,
+                               const char* password)
+{
+    auto reader = std::make_unique<ArchiveReader>(password);
+    if (reader->Open(source, length, sourceKind) != ARC_OK) return nullptr;
+    return new ArchiveHandle{1, reader.release()};
+}
+
+ArchiveResult SetExtractDir(ArchiveHandle* handle, const wchar_t* dir)
+{
+    ArchiveResult r = CheckHandle(handle);
+    return r != ARC_OK ? r : handle->reader->SetBaseDir(dir);
+}
+
+ArchiveResult GetArchiveItem(ArchiveHandle* handle, int index, ArchiveItem* item)
+{
+    ArchiveResult r = CheckHandle(handle);
+    if (r != ARC_OK) return r;
+    if (!item) return ARC_BAD_ARGUMENT;
+    item->index = 0;
+    item->name[0] = 0;
+    item->uncompressedSize = 0;
+    return handle->reader->GetItem(index, item);
+}
+
+ArchiveResult ExtractItem(ArchiveHandle* handle, int index, const wchar_t* targetPath)
+{
+    return ExtractItemTo(handle, index, targetPath, 0, ARC_KIND_FILE_NAME);
+}
+
+ArchiveResult ExtractItemTo(ArchiveHandle* handle, int index, const void* target, uint64_t length,
+                            int targetKind)
+{
+    ArchiveResult r = CheckHandle(handle);
+    return r != ARC_OK ? r : handle->reader->Extract(index, target, length, targetKind);
+}
+
+ArchiveResult CloseArchive(ArchiveHandle* handle)
+{
+    ArchiveResult r = CheckHandle(handle);
+    if (r != ARC_OK) return r;
+    r = handle->reader->Close();
+    delete handle->reader;
+    delete handle;
+    return r;
+}
+
+}  // namespace RYL

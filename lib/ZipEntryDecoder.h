@@ -1,0 +1,78 @@
+// Turns the raw bytes of one zip entry into its data: traditional zip decryption, stored or
+// deflated data (zlib raw inflate), and a check of the size and CRC-32 at the end.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+namespace RYL {
+
+struct EntryFormat {
+    int method = 0;                // 0 stored, 8 deflated
+    bool encrypted = false;        // traditional zip encryption (flag bit 0)
+    uint8_t checkByte = 0;         // last byte of the decrypted encryption header must match
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;   // raw bytes, encryption header included
+    uint64_t uncompressedSize = 0;
+};
+
+// The check byte of the encryption header: the CRC's high byte, or with a data descriptor
+// (flag bit 3) the high byte of the DOS time.
+uint8_t EncryptionCheckByte(unsigned flags, uint32_t crc, uint32_t dosDateTime);
+
+// Traditional PKWARE stream cipher.
+class ZipCrypto {
+public:
+    explicit ZipCrypto(const std::string& password);
+    void Decrypt(unsigned char* data, size_t size);
+
+private:
+    void Update(unsigned char plain);
+    uint32_t keys_[3];
+};
+
+class EntryDecoder {
+public:
+    // Reads raw bytes: a count above 0, 0 at the end of the raw data, below 0 on failure.
+    using RawRead = std::function<int(unsigned char* buffer, unsigned size)>;
+    enum Status { kMoreData, kEnd, kBadPassword, kError };
+
+    // password may be null (an encrypted entry then fails with kBadPassword).
+    EntryDecoder(const EntryFormat& format, const char* password, RawRead read,
+                 std::vector<unsigned char>& rawBuffer);
+    ~EntryDecoder();
+    EntryDecoder(const EntryDecoder&) = delete;
+    EntryDecoder& operator=(const EntryDecoder&) = delete;
+
+    // Fills up to size bytes. kMoreData: the buffer is full and the entry goes on; kEnd: the
+    // entry ended with the right size and CRC (got may be 0). After an error or the end every
+    // call repeats that status.
+    Status Read(unsigned char* out, size_t size, size_t& got);
+
+private:
+    Status Start();
+    bool Refill();
+    Status Finish(bool streamEnded);
+    Status Fail(Status s) { return status_ = s; }
+
+    EntryFormat format_;
+    std::string password_;
+    bool hasPassword_;
+    RawRead read_;
+    std::vector<unsigned char>& raw_;
+    ZipCrypto crypto_;
+    z_stream zs_{};
+    bool inflating_ = false;
+    bool started_ = false;
+    bool rawEnded_ = false;
+    size_t rawPos_ = 0, rawLen_ = 0;
+    uint64_t storedLeft_ = 0;
+    uint64_t produced_ = 0;
+    uint32_t crc_ = 0;
+    Status status_ = kMoreData;
+};
+
+}  // namespace RYL
