@@ -88,6 +88,7 @@ struct Sim {
     ReplyFault replyFault;
     std::deque<int> pollFailures;
     bool failEnd = false, failMmap = false, failQueue = false;
+    std::optional<unsigned long> failControl;
     std::set<std::string> failOpen;
     uint32_t allocOffset = 0x2000;
     std::optional<ssize_t> fcWrite, fcRead;
@@ -452,6 +453,7 @@ void Reset() {
     s.replyFault = {};
     s.pollFailures.clear();
     s.failEnd = s.failMmap = s.failQueue = false;
+    s.failControl.reset();
     s.failOpen.clear();
     s.allocOffset = 0x2000;
     s.fcWrite.reset();
@@ -476,6 +478,10 @@ void ConfigureFromEnvironment() {
     }
     if (const char* v = std::getenv("SEPSIM_VERIFY_STATUS"))
         ForceVerifyStatus(uint32_t(std::strtoul(v, nullptr, 0)));
+    if (const char* c = std::getenv("SEPSIM_FAIL_CONTROL")) FailControl(std::strtoul(c, nullptr, 0));
+    if (const char* n = std::getenv("SEPSIM_POLL_FAILURES"))
+        QueuePollFailures(std::vector<int>(std::strtoul(n, nullptr, 0), EIO));
+    if (const char* t = std::getenv("SEPSIM_TEXT")) QueueText(t);
 }
 
 void SetMessageHandler(uint32_t opcode, MessageHandler handler) { S().handlers[opcode] = std::move(handler); }
@@ -505,6 +511,7 @@ void QueuePollFailures(const std::vector<int>& errnos) {
     S().pollFailures.insert(S().pollFailures.end(), errnos.begin(), errnos.end());
 }
 void FailEndTransaction(bool fail) { S().failEnd = fail; }
+void FailControl(std::optional<unsigned long> code) { S().failControl = code; }
 void FailMmap(bool fail) { S().failMmap = fail; }
 void FailOpen(const std::string& path, bool fail) {
     if (fail) S().failOpen.insert(path);
@@ -645,6 +652,9 @@ extern "C" int FVOS_SysIoctl(int fd, unsigned long request, void* arg) {
     int result = 0;
     if (!s.deviceFds.count(fd)) {
         errno = EBADF;
+        result = -1;
+    } else if (s.failControl && *s.failControl == request) {
+        errno = EIO;
         result = -1;
     } else if (request == 0x7300) {
         SendMessage();

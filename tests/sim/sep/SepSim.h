@@ -59,8 +59,10 @@ struct ReplyFault {
 // Back to a fresh firmware: no events, faults, handlers or trace. Open descriptors stay.
 void Reset();
 
-// Reads SEPSIM_QUEUE (comma-separated item types) and SEPSIM_VERIFY_STATUS, for programs that
-// link the simulator.
+// For programs that link the simulator: SEPSIM_QUEUE (comma-separated item types),
+// SEPSIM_VERIFY_STATUS (the VerifyImage verdict), SEPSIM_FAIL_CONTROL (a control code that
+// fails), SEPSIM_POLL_FAILURES (that many polls fail) and SEPSIM_TEXT (printed by the SEP before
+// its first reply).
 void ConfigureFromEnvironment();
 
 void SetMessageHandler(uint32_t opcode, MessageHandler handler);
@@ -83,6 +85,7 @@ void SetReplyFault(const ReplyFault& fault);
 // The next polls fail with these errno values, in order.
 void QueuePollFailures(const std::vector<int>& errnos);
 void FailEndTransaction(bool fail);
+void FailControl(std::optional<unsigned long> code);
 void FailMmap(bool fail);
 void FailOpen(const std::string& path, bool fail);
 void SetAllocOffset(uint32_t offset);  // what control code 0x40087302 returns
