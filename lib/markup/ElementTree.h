@@ -8,6 +8,7 @@ namespace RYL {
 
 // Bits of ElementRecord::flags.
 inline constexpr uint32_t kElemFreePosition = 0x20000;  // write-file mode: position on the free list
+inline constexpr uint32_t kElemStartWritten = 0x40000;  // write-file mode: the start tag is written out
 inline constexpr uint32_t kElemFirstChild = 0x80000;
 inline constexpr uint32_t kElemNoEndTag = 0x100000;
 inline constexpr uint32_t kElemContentError = 0x200000;

@@ -4,6 +4,7 @@
 
 #include "markup/ElementPath.h"
 #include "markup/ElementStack.h"
+#include "markup/MarkupFile.h"
 #include "markup/NodeScanner.h"
 
 namespace RYL {
@@ -26,11 +27,25 @@ MarkupDocument::MarkupDocument() { SetDocument(static_cast<const wchar_t*>(nullp
 
 MarkupDocument::MarkupDocument(const wchar_t* text) { SetDocument(text); }
 
-MarkupDocument::~MarkupDocument() = default;
+MarkupDocument::~MarkupDocument() {
+    if (mode_ & (kModeReadFile | kModeWriteFile)) CloseFile();
+}
+
+void MarkupDocument::SetModeWord(uint32_t mode) {
+    const uint32_t fileBits = kModeReadFile | kModeWriteFile;
+    mode_ = (mode_ & fileBits) | (mode & ~fileBits);
+}
 
 bool MarkupDocument::SetDocument(const std::wstring& text) {
     if (mode_ & (kModeReadFile | kModeWriteFile)) return false;
     text_ = text;
+    result_.clear();
+    return Parse();
+}
+
+bool MarkupDocument::SetDocument(std::wstring&& text) {
+    if (mode_ & (kModeReadFile | kModeWriteFile)) return false;
+    text_ = std::move(text);
     result_.clear();
     return Parse();
 }
@@ -51,14 +66,17 @@ bool MarkupDocument::Parse() {
     SetPosition(0, 0, 0);
     savedPositions_.clear();
     nextFree_ = 1;
-    uint32_t length = uint32_t(text_.size());
-    EnsureCapacity(length / 64 + 8);
+    // Read-file mode sizes the index by the file; its text arrives while parsing.
+    size_t expected = (mode_ & kModeReadFile) ? size_t(file_->fileSize / file_->unitSize) : text_.size();
+    EnsureCapacity(uint32_t(expected / 64 + 8));
     freeList_ = 0;
     tree_[0] = ElementRecord();
-    if (length > 0) {
+    if (!text_.empty()) {
         NodeScanner scanner(text_.c_str(), 0, mode_, &result_);
+        std::unique_ptr<TextSource> source = (mode_ & kModeReadFile) ? ReadSource() : nullptr;
+        scanner.SetSource(source.get());
         uint32_t first = ParseElements(scanner, 0);
-        tree_[0].length = length;
+        tree_[0].length = uint32_t(text_.size());
         if (!first) {
             AddResult(result_, L"no_root_element");
         } else {
@@ -78,6 +96,12 @@ void MarkupDocument::EnsureCapacity(uint32_t n) {
 }
 
 uint32_t MarkupDocument::NewPosition() {
+    if (freeList_) {
+        uint32_t pos = uint32_t(freeList_);
+        freeList_ = int32_t(tree_[pos].nextSibling);
+        tree_[pos] = ElementRecord();
+        return pos;
+    }
     if (nextFree_ >= tree_.Capacity()) EnsureCapacity(0);
     return uint32_t(nextFree_++);
 }
@@ -86,12 +110,13 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
     ElementStack stack;
     stack[0].pos = parseParent;
     const uint32_t baseDepth = tree_[parseParent].depth;
-    const wchar_t* text = scanner.Text();
+    const bool fold = (mode_ & kModeFoldNames) != 0;
     uint32_t open = parseParent;
     uint32_t first = 0;
     NodeToken token;
     for (;;) {
         scanner.ParseNode(token);
+        const wchar_t* text = scanner.Text();  // moves when read-file mode loads more
         switch (token.kind) {
         case kNodeEnd:
             CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
@@ -130,7 +155,10 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
             int level = stack.Top();
             for (; level > 0; --level) {
                 const std::wstring& openName = stack[level].name;
-                if (openName.size() == nameLength && wmemcmp(openName.data(), name, nameLength) == 0) break;
+                if (openName.size() == nameLength &&
+                    (fold ? CompareNames(openName.data(), name, nameLength, true) == 0
+                          : wmemcmp(openName.data(), name, nameLength) == 0))
+                    break;
             }
             if (level == 0) {
                 tree_[parseParent].flags |= kElemNotWellFormed;
@@ -203,16 +231,14 @@ void MarkupDocument::LiftChildren(ElementStack& stack, int level) {
 // Gives pos the depth and its descendants the depths below it.
 void MarkupDocument::ShiftDepth(uint32_t pos, uint32_t depth) {
     uint32_t delta = depth - tree_[pos].depth;
-    tree_[pos].depth = depth;
-    for (uint32_t c = tree_[pos].firstChild; c && c != pos;) {
-        tree_[c].depth += delta;
-        if (tree_[c].firstChild) {
-            c = tree_[c].firstChild;
-            continue;
-        }
-        while (c != pos && !tree_[c].nextSibling) c = tree_[c].parent;
-        if (c != pos) c = tree_[c].nextSibling;
-    }
+    for (uint32_t d = pos; d; d = NextInSubtree(d, pos)) tree_[d].depth += delta;
+}
+
+uint32_t MarkupDocument::NextInSubtree(uint32_t pos, uint32_t root) const {
+    if (tree_[pos].firstChild) return tree_[pos].firstChild;
+    for (; pos != root; pos = tree_[pos].parent)
+        if (tree_[pos].nextSibling) return tree_[pos].nextSibling;
+    return 0;
 }
 
 bool MarkupDocument::IsWellFormed() const {

@@ -1,8 +1,10 @@
 // MarkupDocument: a lenient XML reader over a text in memory. Parsing indexes every element it
 // recognises, never fails hard and records each markup problem in the result text.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@ namespace RYL {
 
 class NodeScanner;
 class ElementStack;
+class TextSource;
+struct FileState;
 
 // Mode word bits of the file modes (the others are in MarkupText.h).
 inline constexpr uint32_t kModeReadFile = 0x10;
@@ -50,6 +54,7 @@ public:
 
     // Keeps a copy of the text and parses it; true when it is well formed. Refused in a file mode.
     bool SetDocument(const std::wstring& text);
+    bool SetDocument(std::wstring&& text);  // takes the text over
     bool SetDocument(const wchar_t* text);  // null: an empty document, index freed
     bool IsWellFormed() const;
 
@@ -76,8 +81,27 @@ public:
     // position that was not handed out.
     bool GetRecord(uint32_t pos, ElementRecord& record) const;
     uint32_t GetMode() const { return mode_; }
+    // Sets the options of the mode word (kModeFoldNames, kModeTrimWhitespace,
+    // kModeCollapseWhitespace); the file bits stay as OpenFile and CloseFile set them.
+    void SetModeWord(uint32_t mode);
+
+    // Opens a document file. kModeReadFile reads and parses it chunk by chunk, converting it to
+    // text; kModeWriteFile writes added elements out whenever the text would outgrow chunkBytes
+    // (and its buffer). An empty encoding means: from the byte-order mark, the declaration or
+    // UTF-8 detection when reading; from the declaration, else UTF-8, when writing. False on a
+    // file error (see GetFileResult) or in a file mode already.
+    bool OpenFile(const std::wstring& path, uint32_t fileMode, const std::wstring& encoding = L"",
+                  size_t chunkBytes = 16384);
+    // Leaves the file mode; in write-file mode the rest of the text is written first. False on a
+    // file error.
+    bool CloseFile();
+    // What the file modes did: elements "read", "write", "nulls_removed", "endian_swap",
+    // "utf8_detection", "converted_to", "converted_from", "conversion_loss", "truncation_error"
+    // and "file_error", attributes as in the parse result.
+    const std::wstring& GetFileResult() const;
 
 private:
+    friend class FileTextSource;
     bool Parse();
     uint32_t ParseElements(NodeScanner& scanner, uint32_t parseParent);
     void CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent);
@@ -85,15 +109,29 @@ private:
     void ShiftDepth(uint32_t pos, uint32_t depth);
     void EnsureCapacity(uint32_t n);
     uint32_t NewPosition();
-    bool IsPosition(uint32_t pos) const { return pos < uint32_t(nextFree_) && int64_t(pos) < tree_.Capacity(); }
+    bool IsPosition(uint32_t pos) const {
+        return pos < uint32_t(nextFree_) && int64_t(pos) < tree_.Capacity() && !(tree_[pos].flags & kElemFreePosition);
+    }
     size_t TagNameLength(uint32_t pos) const;
     uint32_t NextInDocumentOrder(uint32_t pos, bool intoChildren) const;
+    uint32_t NextInSubtree(uint32_t pos, uint32_t root) const;  // 0 after root's last descendant
 
+    size_t InsertionPoint(uint32_t parent, uint32_t previous, int flags) const;
     void OpenEmptyParent(uint32_t parent);
     size_t InsertNodeText(uint32_t parent, uint32_t previous, const std::wstring& node, int flags);
     void LinkElement(uint32_t parent, uint32_t previous, uint32_t pos, bool before);
     void ShiftFollowing(uint32_t pos, uint32_t delta);
     bool SetAttribText(uint32_t pos, const wchar_t* name, const std::wstring& value, int flags);
+
+    // File modes (MarkupFile.cpp).
+    std::unique_ptr<TextSource> ReadSource();
+    bool ReadChunk();
+    bool WriteBeforeGrowth(uint32_t parent, uint32_t& previous, int& flags, size_t growth);
+    bool WriteBeforeAttribute(uint32_t pos, size_t growth);
+    bool WriteText(size_t length);
+    void DropWrittenText(size_t length);
+    void FreeSubtree(uint32_t pos);
+    void FileError();
 
     std::wstring text_;
     std::wstring result_;
@@ -106,6 +144,7 @@ private:
     int32_t nodeOffset_ = 0; // a current node that is not an element
     int32_t nodeLength_ = 0;
     uint32_t mode_ = 0;
+    std::unique_ptr<FileState> file_;
     std::vector<std::map<std::wstring, uint32_t>> savedPositions_;
     ElementTree tree_;
 };

@@ -2,6 +2,8 @@
 #include <cwchar>
 
 #include "markup/MarkupDocument.h"
+#include "markup/MarkupFile.h"
+#include "markup/TagAttributes.h"
 
 namespace RYL {
 
@@ -58,6 +60,7 @@ bool MarkupDocument::AddElem(const wchar_t* name, const wchar_t* value, int flag
         endTagLength = uint32_t(wcslen(name) + 3);
     }
 
+    if ((mode_ & kModeWriteFile) && !WriteBeforeGrowth(parent, previous, flags, node.size() + 4)) return false;
     uint32_t pos = NewPosition();
     tree_[pos] = ElementRecord();
     if (parent && tree_[parent].length == tree_[parent].startTagLength) OpenEmptyParent(parent);
@@ -99,22 +102,29 @@ void MarkupDocument::OpenEmptyParent(uint32_t parent) {
     ShiftFollowing(parent, p.length - oldLength);
 }
 
-// Places the node text and returns where the node starts.
-size_t MarkupDocument::InsertNodeText(uint32_t parent, uint32_t previous, const std::wstring& node, int flags) {
+// Where a new element goes: after the previous sibling or before it, else at the end or the start
+// of the parent's content.
+size_t MarkupDocument::InsertionPoint(uint32_t parent, uint32_t previous, int flags) const {
     bool before = (flags & kAddBefore) != 0;
-    size_t at;
     if (previous) {
         const ElementRecord& p = tree_[previous];
-        at = before ? p.start : p.start + p.length;
-    } else if (parent) {
-        const ElementRecord& p = tree_[parent];
-        at = before ? p.start + p.startTagLength : p.start + p.length - p.endTagLength;
-    } else {
-        at = before ? 0 : text_.size();
+        return before ? p.start : p.start + p.length;
     }
+    if (parent) {
+        const ElementRecord& p = tree_[parent];
+        return before ? p.start + p.startTagLength : p.start + p.length - p.endTagLength;
+    }
+    return before ? 0 : text_.size();
+}
+
+// Places the node text and returns where the node starts.
+size_t MarkupDocument::InsertNodeText(uint32_t parent, uint32_t previous, const std::wstring& node, int flags) {
+    size_t at = InsertionPoint(parent, previous, flags);
     // Line breaks around the node, unless whitespace already leads on to markup.
     bool lines = !(flags & kAddNoLineBreaks);
-    std::wstring inserted = lines && at > 0 && text_[at - 1] != L'\n' ? L"\r\n" : L"";
+    // In write-file mode the unit before may already be written out.
+    wchar_t before = at > 0 ? text_[at - 1] : file_ && file_->lastWrittenUnit ? file_->lastWrittenUnit : L'\n';
+    std::wstring inserted = lines && before != L'\n' ? L"\r\n" : L"";
     size_t start = at + inserted.size();
     inserted += node;
     if (lines) {
@@ -196,46 +206,23 @@ bool MarkupDocument::SetAttribText(uint32_t pos, const wchar_t* name, const std:
         return false;
     const std::wstring quoted = L"\"" + EscapeText(value, flags | kEscapeAttribute) + L"\"";
     const size_t nameLength = wcslen(name);
+    if (mode_ & kModeWriteFile) {
+        if (tree_[pos].flags & kElemStartWritten) return false;
+        if (!WriteBeforeAttribute(pos, quoted.size() + nameLength + 2)) return false;
+    }
     const ElementRecord r = tree_[pos];
     const size_t tagEnd = r.start + r.startTagLength - 1;  // the '>'
-    auto space = [&](size_t i) { return i < tagEnd && IsMarkupSpace(text_[i]); };
-    auto slashEnd = [&](size_t i) { return text_[i] == L'/' && i + 1 == tagEnd; };
-
     size_t i = r.start + 1 + TagNameLength(pos);
     size_t at = i;  // end of the last attribute
     size_t count = 0;
     std::wstring replacement = L" " + std::wstring(name) + L"=" + quoted;
-    for (;;) {
-        while (space(i)) ++i;
-        if (i >= tagEnd || slashEnd(i)) break;
-        size_t attributeStart = i;
-        while (i < tagEnd && !IsMarkupSpace(text_[i]) && text_[i] != L'=' && !slashEnd(i)) ++i;
-        size_t attributeNameEnd = i;
-        size_t j = i;
-        while (space(j)) ++j;
-        bool hasValue = j < tagEnd && text_[j] == L'=';
-        size_t valueStart = attributeNameEnd;
-        if (hasValue) {
-            ++j;
-            while (space(j)) ++j;
-            valueStart = j;
-            if (j < tagEnd && (text_[j] == L'"' || text_[j] == L'\'')) {
-                wchar_t quote = text_[j++];
-                while (j < tagEnd && text_[j] != quote) ++j;
-                if (j < tagEnd) ++j;
-            } else {
-                while (j < tagEnd && !IsMarkupSpace(text_[j])) ++j;
-            }
-            i = j;
-        }
-        if (attributeNameEnd - attributeStart == nameLength &&
-            wmemcmp(text_.data() + attributeStart, name, nameLength) == 0) {
-            at = valueStart;
-            count = i - valueStart;
-            replacement = hasValue ? quoted : L"=" + quoted;
+    for (TagAttribute a; NextAttribute(text_.c_str(), i, tagEnd, a);) {
+        if (a.nameEnd - a.nameStart == nameLength && wmemcmp(text_.data() + a.nameStart, name, nameLength) == 0) {
+            at = a.valueStart;
+            count = a.valueEnd - a.valueStart;
+            replacement = a.hasValue ? quoted : L"=" + quoted;
             break;
         }
-        if (i == attributeStart) ++i;
         at = i;
     }
     ReplaceText(text_, at, count, replacement);

@@ -69,20 +69,44 @@ void NodeScanner::ScanName() {
     nameEnd_ = pos_;
 }
 
+// The unit at the position after loading more text; 0 at the end of the text.
+wchar_t NodeScanner::Refill() {
+    while (source_ && source_->More(tokenStart_)) {
+        text_ = source_->Text();
+        if (text_[pos_]) return text_[pos_];
+    }
+    return 0;
+}
+
 int NodeScanner::ScanText() {
     const wchar_t* t = text_;
     size_t p = pos_;
-    if (IsMarkupSpace(t[p])) {
-        do ++p;
-        while (IsMarkupSpace(t[p]));
-        if (t[p] == L'<' || t[p] == 0) {
+    for (;; ++p) {  // a whitespace run
+        wchar_t c = t[p];
+        if (IsMarkupSpace(c)) continue;
+        if (c == 0) {
+            pos_ = p;
+            if (!Refill()) return kNodeWhitespace;
+            t = text_;
+            --p;
+            continue;
+        }
+        if (c == L'<') {
             pos_ = p;
             return kNodeWhitespace;
         }
+        break;
     }
-    for (;; ++p) {
+    for (;; ++p) {  // anything else makes it text
         wchar_t c = t[p];
-        if (c == L'<' || c == 0) break;
+        if (c == L'<') break;
+        if (c == 0) {
+            pos_ = p;
+            if (!Refill()) break;
+            t = text_;
+            --p;
+            continue;
+        }
         if (c == L'>') {
             ++p;
             break;

@@ -29,11 +29,22 @@ struct NodeToken {
     std::wstring errors;  // results of this token's syntax errors
 };
 
+// More text for a scanner that reached the end of what is loaded (read-file mode).
+class TextSource {
+public:
+    virtual ~TextSource() = default;
+    // Appends to the text; false when nothing is left. tokenStart: where the unfinished token began.
+    virtual bool More(size_t tokenStart) = 0;
+    virtual const wchar_t* Text() const = 0;
+};
+
 class NodeScanner {
 public:
     // The text must end with a NUL unit. errorLimit: while it holds 1000 units or more (or is
     // null) no error texts are built.
     NodeScanner(const wchar_t* text, size_t pos, uint32_t mode, const std::wstring* errorLimit);
+
+    void SetSource(TextSource* source) { source_ = source; }
 
     // Takes the next token; every token but kNodeEnd advances the position.
     void ParseNode(NodeToken& token);
@@ -45,7 +56,11 @@ public:
     const wchar_t* Text() const { return text_; }
 
 private:
-    wchar_t Peek() const { return text_[pos_]; }
+    wchar_t Peek() {
+        wchar_t c = text_[pos_];
+        return c ? c : Refill();
+    }
+    wchar_t Refill();
     void ScanName();
     int ScanText();
     int ScanMarkup(NodeToken& token);
@@ -65,6 +80,7 @@ private:
     size_t nameEnd_ = 0;
     uint32_t mode_;
     const std::wstring* errorLimit_;
+    TextSource* source_ = nullptr;
 };
 
 }  // namespace RYL
