@@ -343,12 +343,12 @@ ArchiveResult ArchiveReader::Open(const void* source, uint64_t length, int sourc
         // The engine refuses an archive without entries; take that one here.
         stream_ = ArchiveStream::Open(source, length, sourceKind, result);
         if (!stream_) return ARC_CANNOT_OPEN;
-        unsigned char end[22 + 65535];
+        std::vector<unsigned char> end(22 + 65535);
         uint64_t size = stream_->Seek(0, ZLIB_FILEFUNC_SEEK_END) == 0 ? stream_->Tell() : 0;
         size_t got = size && stream_->Seek(0, ZLIB_FILEFUNC_SEEK_SET) == 0
-                         ? stream_->Read(end, 1, size_t(std::min<uint64_t>(size, sizeof end)))
+                         ? stream_->Read(end.data(), 1, size_t(std::min<uint64_t>(size, end.size())))
                          : 0;
-        if (!IsEmptyArchive(end, got, size)) {
+        if (!IsEmptyArchive(end.data(), got, size)) {
             ArchiveStream::Close(stream_);
             stream_ = nullptr;
             return ARC_CANNOT_OPEN;
