@@ -1,0 +1,217 @@
+#include "FastbootCommands.h"
+
+#include <functional>
+
+#include "AdbCommander.h"
+#include "KivLog.h"
+#include "ProcessHelpers.h"
+
+namespace {
+
+constexpr int kWaitAttempts = 7;
+constexpr uint32_t kWaitIntervalMs = 10000;
+
+bool IsAsciiSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+std::wstring TrimRight(std::wstring s)
+{
+    while (!s.empty() && IsAsciiSpace(s.back())) s.pop_back();
+    return s;
+}
+
+std::wstring TrimLeft(const std::wstring& s)
+{
+    size_t i = 0;
+    while (i < s.size() && IsAsciiSpace(s[i])) ++i;
+    return s.substr(i);
+}
+
+std::wstring Format(const wchar_t* format, const std::wstring& value)
+{
+    std::wstring text = format;
+    size_t at = text.find(L"%s");
+    if (at != std::wstring::npos) text.replace(at, 2, value);
+    return text;
+}
+
+void Report(int* code, std::wstring* error, int value, const std::wstring& text)
+{
+    if (code) *code = value;
+    if (error) *error = text;
+}
+
+// Runs one command and judges its reply by the failure keywords.
+bool RunJudged(const std::wstring& exe, const std::wstring& serial, const std::wstring& command,
+               bool exactCase, int* code, std::wstring* error)
+{
+    std::wstring out;
+    if (!FastbootRun(exe, serial, command, &out, code, error)) return false;
+    std::wstring line;
+    if (FindFastbootFailure(out, exactCase, line)) {
+        if (error) *error = line;
+        return false;
+    }
+    return true;
+}
+
+// Lists the devices up to seven times until the serial shows up exactly once.
+bool WaitListed(const std::function<bool(std::wstring&, int*, std::wstring*)>& list,
+                const std::wstring& serial, int* code, std::wstring* error)
+{
+    for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
+        if (attempt > 0) RYL::WaitMilliseconds(kWaitIntervalMs);
+        std::wstring listing;
+        if (!list(listing, code, error)) continue;
+        int count = CountListedDevices(listing, serial);
+        if (count == 1) return true;
+        if (count >= 2) {
+            Report(code, error, ERR_DEVICE_AMBIGUOUS, Format(L"found two or more devices of \"%s\"", serial));
+            return false;
+        }
+        Report(code, error, ERR_DEVICE_NOT_FOUND, Format(L"not found the device of \"%s\"", serial));
+    }
+    return false;
+}
+
+}  // namespace
+
+bool FindFastbootFailure(const std::wstring& output, bool exactCase, std::wstring& line)
+{
+    size_t at;
+    if (exactCase) {
+        at = output.find(L"FAILED");
+    } else {
+        std::wstring upper = output;
+        for (wchar_t& c : upper) {
+            if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
+        }
+        at = upper.find(L"FAILED");
+        if (at == std::wstring::npos) at = upper.find(L"ERROR");
+    }
+    if (at == std::wstring::npos) return false;
+    size_t end = output.find(L'\n', at);
+    line = TrimRight(output.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at));
+    return true;
+}
+
+std::wstring ParseBuildVersion(const std::wstring& output)
+{
+    std::wstring v = output;
+    if (v.compare(0, 3, L"...") == 0) v = TrimLeft(v.substr(3));
+    // Current fastboot puts blanks before the bootloader's line.
+    std::wstring rest = TrimLeft(v);
+    if (rest.compare(0, 12, L"(bootloader)") == 0) v = TrimLeft(rest.substr(12));
+    size_t okay = v.find(L"OKAY");
+    if (okay != std::wstring::npos) v = TrimRight(v.substr(0, okay));
+    return v;
+}
+
+int CountListedDevices(const std::wstring& listing, const std::wstring& serial)
+{
+    const std::wstring prefix = serial + L"\t";
+    int count = 0;
+    size_t start = 0;
+    while (start < listing.size()) {
+        size_t end = listing.find(L'\n', start);
+        if (listing.compare(start, prefix.size(), prefix) == 0) ++count;
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return count;
+}
+
+bool FastbootRun(std::wstring exe, std::wstring serial, std::wstring command, std::wstring* output,
+                 int* code, std::wstring* error)
+{
+    std::wstring arguments = serial.empty() ? command : L"-s " + serial + L" " + command;
+    std::wstring out;
+    bool ran = RYL::RunProcessCapture(exe, out, arguments, RYL::SW_HIDE, code, nullptr);
+    std::wstring text;
+    if (code && RYL::GetSystemErrorText(uint32_t(*code), text) && !text.empty() && error) *error = text;
+    if (output && ran) *output = out;
+    return ran;
+}
+
+bool FastbootWaitDevice(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    auto list = [&exe](std::wstring& listing, int* c, std::wstring* e) {
+        return FastbootRun(exe, L"", L"devices", &listing, c, e);
+    };
+    return WaitListed(list, serial, code, error);
+}
+
+bool AdbWaitDevice(std::wstring serial, int* code, std::wstring* error)
+{
+    auto list = [](std::wstring& listing, int* c, std::wstring* e) {
+        return RYL::CAdbCommander::RunAdb(L" devices", L"", &listing, c, e);
+    };
+    return WaitListed(list, serial, code, error);
+}
+
+bool FastbootEnableAdb(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"oem adb_enable 1", false, code, error);
+}
+
+bool FastbootEraseData(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"erase data", false, code, error);
+}
+
+bool FastbootEraseUserdata(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"erase userdata", false, code, error);
+}
+
+bool FastbootFormatData(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"format data", false, code, error);
+}
+
+bool FastbootFormatUserdata(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"format userdata", false, code, error);
+}
+
+bool FastbootReboot(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"reboot", false, code, error);
+}
+
+bool FastbootRebootRecovery(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"oem reboot-recovery", true, code, error);
+}
+
+bool FastbootWipe(std::wstring exe, std::wstring serial, int* code, std::wstring* error)
+{
+    return RunJudged(exe, serial, L"-w", false, code, error);
+}
+
+bool FastbootFlashAll(std::wstring exe, std::wstring serial, std::wstring file, int* code,
+                      std::wstring* error)
+{
+    return RunJudged(exe, serial, L"flash all \"" + file + L"\"", false, code, error);
+}
+
+bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring file, int* code,
+                           std::wstring* error)
+{
+    std::wstring dir;
+    RYL::GetModuleDir(RYL::GetThisModule(), dir);
+    return RunJudged(exe, serial, L"flash recovery \"" + dir + L"/" + file + L"\"", true, code, error);
+}
+
+bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring* version, int* code,
+                             std::wstring* error)
+{
+    std::wstring out;
+    if (!FastbootRun(exe, serial, L"oem get_build_version", &out, code, error)) return false;
+    std::wstring line;
+    if (FindFastbootFailure(out, false, line)) {
+        Report(code, error, ERR_BUILD_VERSION, line);
+        return false;
+    }
+    if (version) *version = ParseBuildVersion(out);
+    return true;
+}

@@ -1,0 +1,40 @@
+// The fastboot commands that the device workers send, and the waits for a device to be listed by
+// fastboot or adb. Every function reports through two optional out-parameters, a code and a text,
+// written only on failure (FastbootRun also writes them after a successful run); none logs.
+#pragma once
+#include <string>
+
+// Runs the fastboot program with "-s SERIAL COMMAND" (the command alone for an empty serial).
+// True when the program ran to its end; output receives everything it printed.
+bool FastbootRun(std::wstring exe, std::wstring serial, std::wstring command, std::wstring* output,
+                 int* code, std::wstring* error);
+
+// Up to 7 listings, 10 s apart, until the serial is listed exactly once.
+bool FastbootWaitDevice(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool AdbWaitDevice(std::wstring serial, int* code, std::wstring* error);
+
+bool FastbootEnableAdb(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootEraseData(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootEraseUserdata(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootFormatData(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootFormatUserdata(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootReboot(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootRebootRecovery(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootWipe(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
+bool FastbootFlashAll(std::wstring exe, std::wstring serial, std::wstring file, int* code,
+                      std::wstring* error);
+// file is relative to the program's directory.
+bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring file, int* code,
+                           std::wstring* error);
+bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring* version, int* code,
+                             std::wstring* error);
+
+// --- the rules, for the tests ---
+
+// The line of the output from the failure keyword on: "FAILED", else "ERROR", in any case, or
+// with exactCase "FAILED" only. Trailing white space is dropped. False when no keyword occurs.
+bool FindFastbootFailure(const std::wstring& output, bool exactCase, std::wstring& line);
+// The version in the reply of "oem get_build_version".
+std::wstring ParseBuildVersion(const std::wstring& output);
+// Number of lines that begin with the serial followed by a tab.
+int CountListedDevices(const std::wstring& listing, const std::wstring& serial);
