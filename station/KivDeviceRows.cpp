@@ -62,8 +62,10 @@ void Show(wxListCtrl* list, KivDeviceRows& rows) {
         ApplyDeviceRowChanges(list);
         return;
     }
-    if (rows.ScheduleApply() && wxTheApp)
-        wxTheApp->CallAfter([list] { ApplyDeviceRowChanges(list); });
+    // The application object may be a console one (no display), which wxTheApp must not name.
+    wxAppConsole* app = wxAppConsole::GetInstance();
+    if (rows.ScheduleApply() && app)
+        app->CallAfter([list] { ApplyDeviceRowChanges(list); });
 }
 
 }  // namespace

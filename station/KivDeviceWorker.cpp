@@ -1,9 +1,58 @@
 #include "KivDeviceWorker.h"
 
 #include "Clock.h"
+#include "KivApp.h"
+#include "KivDeviceRows.h"
+#include "KivFrame.h"
+#include "KivLog.h"
 #include "Process.h"
 
 #include <algorithm>
+#include <optional>
+
+namespace {
+
+std::mutex stationMutex;
+std::optional<KivWorkerStation> testStation;
+
+// Steps made before the main window has its list still take a list lock.
+wxCriticalSection spareListLock;
+
+KivWorkerStation CurrentStation() {
+    {
+        std::lock_guard<std::mutex> guard(stationMutex);
+        if (testStation)
+            return *testStation;
+    }
+    KivWorkerStation station;
+    KivApp* app = KivApp::Get();
+    if (!app)
+        return station;
+    if (KivFrame* frame = app->frame) {
+        station.list = frame->deviceList;
+        station.listLock = &frame->listLock;
+    }
+    station.log = [app](const wxString& tag, uint32_t code, int32_t level, const wxString& text) {
+        app->Log(tag, code, level, text.wc_str());
+    };
+    return station;
+}
+
+}  // namespace
+
+void SetWorkerStationForTesting(const KivWorkerStation* station) {
+    std::lock_guard<std::mutex> guard(stationMutex);
+    if (station)
+        testStation = *station;
+    else
+        testStation.reset();
+}
+
+wxString KivTimeoutText(uint32_t seconds) { return wxString::Format("%u seconds timeout", seconds); }
+
+KivDeadline::KivDeadline(uint32_t limitSeconds) : end_(plat::NowMs() / 1000 + limitSeconds) {}
+
+bool KivDeadline::Passed() const { return plat::NowMs() / 1000 > end_; }
 
 KivWorkerControl::KivWorkerControl() : stop_(std::make_shared<plat::StopSignal>()) {}
 
@@ -105,5 +154,77 @@ bool KivDeviceWorker::SleepMilliseconds(uint64_t milliseconds) {
         if (now >= end)
             return true;
         plat::SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, 50)));
+    }
+}
+
+void KivDeviceWorker::ShowStep(const uint32_t* recordState, const wxString& text, bool logged, uint32_t code,
+                               int32_t level, uint32_t rowState) {
+    const KivWorkerStation station = CurrentStation();
+    wxCriticalSectionLocker record(device->lock);
+    if (recordState)
+        device->state = *recordState;
+    wxCriticalSectionLocker list(station.listLock ? *station.listLock : spareListLock);
+    if (logged && station.log)
+        station.log(device->serial, code, level, text);
+    if (station.list)
+        SetDeviceRowState(station.list, device->listKey, &text, rowState, nullptr);
+}
+
+void KivDeviceWorker::OpeningStep(uint32_t state, const wxString& text, bool logged) {
+    ShowStep(&state, text, logged, 0, LOG_LEVEL_INFO, state);
+}
+
+void KivDeviceWorker::ProgressStep(const wxString& text, uint32_t rowState) {
+    ShowStep(nullptr, text, true, 0, LOG_LEVEL_INFO, rowState);
+}
+
+void KivDeviceWorker::RowOnlyStep(const wxString& text) { ShowStep(nullptr, text, false, 0, LOG_LEVEL_INFO, 0); }
+
+void KivDeviceWorker::ProgressStepSettingState(uint32_t state, const wxString& text) {
+    ShowStep(&state, text, true, 0, LOG_LEVEL_INFO, 0);
+}
+
+void KivDeviceWorker::FailureStep(const wxString& text, uint32_t code) {
+    const uint32_t state = DEV_FAIL;
+    ShowStep(&state, text, true, code, LOG_LEVEL_ERROR, state);
+}
+
+void KivDeviceWorker::FinalStep(const wxString& text) {
+    const uint32_t state = DEV_PASS;
+    ShowStep(&state, text, true, 0, LOG_LEVEL_INFO, state);
+}
+
+void KivDeviceWorker::SetState(uint32_t state) {
+    wxCriticalSectionLocker record(device->lock);
+    device->state = state;
+}
+
+uint32_t KivDeviceWorker::State() {
+    wxCriticalSectionLocker record(device->lock);
+    return device->state;
+}
+
+wxString KivDeviceWorker::Serial() {
+    wxCriticalSectionLocker record(device->lock);
+    return device->serial;
+}
+
+SettingsData KivDeviceWorker::Settings() {
+    const KivWorkerStation station = CurrentStation();
+    return station.settings ? station.settings->Copy() : SettingsData();
+}
+
+bool KivDeviceWorker::WaitDeviceReboot(wxString* error) {
+    const uint32_t limit = Settings().Timeout.RebootTimeout;
+    const KivDeadline deadline(limit);
+    for (;;) {
+        if (TestDestroy())  // handed over, or the record is being deleted
+            return true;
+        if (deadline.Passed()) {
+            if (error)
+                *error = KivTimeoutText(limit);
+            return false;
+        }
+        SleepSeconds(2);
     }
 }

@@ -9,18 +9,49 @@
 //   later child runs fail at once and SleepSeconds returns early, so the worker ends promptly.
 #pragma once
 #include "KivDevice.h"
+#include "SettingsValues.h"
 
+#include <wx/string.h>
 #include <wx/thread.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+
+class wxListCtrl;
 
 namespace plat {
 class StopSignal;
 }
+
+// What the workers' steps reach besides their record: the device list with its lock, the log and
+// the settings record. Without a test station these are the running program's: the main window's
+// list and listLock, KivApp::Log and the settings window's record (defaults while there is none).
+struct KivWorkerStation {
+    wxListCtrl* list = nullptr;
+    wxCriticalSection* listLock = nullptr;
+    std::function<void(const wxString& tag, uint32_t code, int32_t level, const wxString& text)> log;
+    const SettingsValues* settings = nullptr;
+};
+// Tests: every worker uses this station from now on; null: the running program's again.
+void SetWorkerStationForTesting(const KivWorkerStation* station);
+
+// "%u seconds timeout": the failure text of a time-limited wait.
+wxString KivTimeoutText(uint32_t seconds);
+
+// A time limit in whole seconds of the station clock, counted from construction: passed once
+// now > start + limit.
+class KivDeadline {
+public:
+    explicit KivDeadline(uint32_t limitSeconds);
+    bool Passed() const;
+
+private:
+    uint64_t end_;
+};
 
 // The requests and the end of one worker; shared, so it outlives the worker object.
 class KivWorkerControl {
@@ -71,11 +102,41 @@ protected:
     // Sleeps (through the station clock); false when a stop request cut the sleep short.
     bool SleepSeconds(unsigned seconds);
     bool SleepMilliseconds(uint64_t milliseconds);
+    bool StopRequested() const { return control_->StopRequested(); }
+
+    // The step shapes. The row is found by the record's listKey and log records are tagged with
+    // its serial; the record lock is taken before the list lock.
+    // Opening: the record's state set and shown in the row with the text; logged when asked.
+    void OpeningStep(uint32_t state, const wxString& text, bool logged = false);
+    // Progress: logged (code 0, info) and shown; rowState 0 keeps the State column.
+    void ProgressStep(const wxString& text, uint32_t rowState = 0);
+    // Progress shown in the row only.
+    void RowOnlyStep(const wxString& text);
+    // Progress that also sets a state the row does not show (the State column stays).
+    void ProgressStepSettingState(uint32_t state, const wxString& text);
+    // Failure: DEV_FAIL, logged as an error with the code. Final: DEV_PASS, logged with code 0.
+    void FailureStep(const wxString& text, uint32_t code);
+    void FinalStep(const wxString& text);
+
+    // The record's state and serial, under the record lock.
+    void SetState(uint32_t state);
+    uint32_t State();
+    wxString Serial();
+    // A copy of the settings, taken under the settings lock.
+    SettingsData Settings();
+
+    // The download workers' last wait, for the device to come back: its next worker cancels this
+    // one, which counts as success (so does a stop). False after RebootTimeout, with the timeout
+    // text.
+    bool WaitDeviceReboot(wxString* error);
 
     KivDevice* device;
 
 private:
     ExitCode Entry() final;
+    // Sets the record's state when given, then logs and updates the row under the list lock.
+    void ShowStep(const uint32_t* recordState, const wxString& text, bool logged, uint32_t code,
+                  int32_t level, uint32_t rowState);
 
     KivSlot slot_;
     std::shared_ptr<KivWorkerControl> control_;

@@ -1,5 +1,7 @@
 #include "KivModels.h"
 
+#include <string>
+
 const wchar_t* const ModelChoices[kModelCount] = {
     L"ZT-310",  L"ZT-320",  L"ZT-350",  L"ZT-400",  L"ZT-410",  L"ZT-500",
     L"ZT-500L", L"ZT-510",  L"ZT-550",  L"ZT-600",  L"ZT-600L", L"ZT-610",
@@ -15,3 +17,14 @@ const wchar_t* const ModelChoices[kModelCount] = {
     L"ZM3",     L"ZM4",     L"ZM5",     L"ZM6",     L"ZM7",     L"ZM8",
     L"ZM9",     L"ZM10",
 };
+
+bool ModelListHolds(const wchar_t* list, const wchar_t* model) {
+    if (!list || !model || !*model)
+        return false;
+    const std::wstring needle = L"," + std::wstring(model) + L",";
+    return std::wstring(list).find(needle) != std::wstring::npos;
+}
+
+const wchar_t SideloadModels[] = L",ZK170CG,";
+const wchar_t FullFillModels[] = L",ZK500KL,ZK500KG,ZK501KL,";
+const wchar_t FormatUserdataModels[] = L",";

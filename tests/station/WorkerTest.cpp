@@ -1,7 +1,11 @@
 #include "KivDevice.h"
 #include "KivDeviceWorker.h"
+#include "KivModels.h"
 #include "Errors.h"
+#include "KivLog.h"
+#include "Clock.h"
 #include "Process.h"
+#include "WorkerStation.h"
 
 #include <gtest/gtest.h>
 #include <wx/init.h>
@@ -271,6 +275,131 @@ TEST_F(Workers, WorkerWithoutADeviceEndsAtOnce) {
     ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
     control->WaitEnded();
     EXPECT_FALSE(trace->stepsRan);
+}
+
+// Goes through every step shape once, then fails or passes.
+class StepsWorker : public KivDeviceWorker {
+public:
+    StepsWorker(KivDevice* device, bool pass) : KivDeviceWorker(device, KivSlot::Script), pass(pass) {}
+    void Steps() override {
+        OpeningStep(DEV_SCRIPT_FLASHING, "Check image model ...");
+        ProgressStep("Unzip image ...");
+        RowOnlyStep("Row only ...");
+        ProgressStep("Shown as wiping ...", DEV_WIPE_INSTALL);
+        ProgressStepSettingState(DEV_SCRIPT_WAIT_REBOOT, "Wait device reboot ...");
+        if (State() != DEV_SCRIPT_WAIT_REBOOT)
+            return;
+        if (pass)
+            FinalStep("Flash image successfully (" + Serial() + ")");
+        else
+            FailureStep("Unzip image failure(broken)", 0x4028);
+    }
+    bool pass;
+};
+
+TEST_F(Workers, StepShapesReachTheRowTheLogAndTheRecord) {
+    for (const bool pass : {true, false}) {
+        SCOPED_TRACE(pass ? "pass" : "fail");
+        WorkerStation station;
+        KivDevice device("SER1", "1", "1", DEV_CONNECTED);
+        device.listKey = "KEY1";
+        device.serial = "SER2";  // the device came back under another serial
+        station.AddRow("KEY1", DEV_CONNECTED);
+        auto* worker = new StepsWorker(&device, pass);
+        const auto control = worker->control();
+        ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+        control->WaitEnded();
+
+        EXPECT_EQ(device.state, pass ? DEV_PASS : DEV_FAIL);
+        const std::vector<LoggedRecord> log = station.Log();
+        ASSERT_EQ(log.size(), 4u) << "the opening and the row-only step make no record";
+        EXPECT_EQ(log[0].text, L"Unzip image ...");
+        EXPECT_EQ(log[1].text, L"Shown as wiping ...");
+        EXPECT_EQ(log[2].text, L"Wait device reboot ...");
+        for (const LoggedRecord& record : log)
+            EXPECT_EQ(record.tag, L"SER2");
+        EXPECT_EQ(log[0].code, 0u);
+        EXPECT_EQ(log[0].level, LOG_LEVEL_INFO);
+        if (pass) {
+            EXPECT_EQ(log[3].text, L"Flash image successfully (SER2)");
+            EXPECT_EQ(log[3].code, 0u);
+            EXPECT_EQ(log[3].level, LOG_LEVEL_INFO);
+        } else {
+            EXPECT_EQ(log[3].text, L"Unzip image failure(broken)");
+            EXPECT_EQ(log[3].code, 0x4028u);
+            EXPECT_EQ(log[3].level, LOG_LEVEL_ERROR);
+        }
+        const std::vector<std::wstring> shown = station.Descriptions();
+        ASSERT_EQ(shown.size(), 6u);
+        EXPECT_EQ(shown[0], L"Check image model ...");
+        EXPECT_EQ(shown[2], L"Row only ...");
+        EXPECT_EQ(shown[5], log[3].text);
+        const KivDeviceRows::Row row = station.Row("KEY1");
+        EXPECT_EQ(row.state, pass ? "Pass" : "Fail");
+        EXPECT_EQ(row.description, log[3].text);
+        EXPECT_EQ(station.BusyCount(), 0) << "one job started and ended";
+    }
+}
+
+// Waits for its device to come back.
+class RebootWaitWorker : public KivDeviceWorker {
+public:
+    RebootWaitWorker(KivDevice* device, std::shared_ptr<Trace> trace)
+        : KivDeviceWorker(device, KivSlot::Fastboot), trace(std::move(trace)) {}
+    void Steps() override {
+        trace->started = true;
+        wxString text = "untouched";
+        trace->handedOver = WaitDeviceReboot(&text);
+        error = text.ToStdWstring();
+        trace->waitEnded = true;
+    }
+    std::shared_ptr<Trace> trace;
+    static inline std::wstring error;
+};
+
+TEST_F(Workers, RebootWaitEndsByTheHandOverOrAfterItsLimit) {
+    plat::SetTimeScaleForTesting(200);
+    {
+        WorkerStation station;
+        station.settings.Timeout.RebootTimeout = 3;
+        KivDevice device("WAIT", "1", "1", DEV_FASTBOOT_FLASHING);
+        auto trace = std::make_shared<Trace>();
+        auto* worker = new RebootWaitWorker(&device, trace);
+        const auto control = worker->control();
+        ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+        control->WaitEnded();
+        EXPECT_FALSE(trace->handedOver);
+        EXPECT_EQ(RebootWaitWorker::error, L"3 seconds timeout");
+    }
+    {
+        WorkerStation station;
+        station.settings.Timeout.RebootTimeout = 100000;
+        KivDevice device("WAIT", "1", "1", DEV_FASTBOOT_FLASHING);
+        auto trace = std::make_shared<Trace>();
+        auto* worker = new RebootWaitWorker(&device, trace);
+        ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+        ASSERT_TRUE(WaitFor(trace->started));
+        auto next = std::make_shared<Trace>();
+        auto* successor = new NextWorker(&device, KivSlot::FastbootCheck, KivSlot::Fastboot, next);
+        const auto control = successor->control();
+        ASSERT_EQ(successor->Launch(), wxTHREAD_NO_ERROR);
+        control->WaitEnded();
+        EXPECT_TRUE(next->handedOver);
+        EXPECT_TRUE(trace->handedOver);
+        EXPECT_EQ(device.state, DEV_SCRIPT_CHECKING) << "the waiting worker left the state alone";
+    }
+    plat::SetTimeScaleForTesting(1);
+}
+
+TEST(ModelLists, HoldOnlyWholeCodesInTheirExactCase) {
+    const wchar_t list[] = L",AB1,AB12,cd,";
+    EXPECT_TRUE(ModelListHolds(list, L"AB1"));
+    EXPECT_TRUE(ModelListHolds(list, L"AB12"));
+    EXPECT_FALSE(ModelListHolds(list, L"AB"));
+    EXPECT_FALSE(ModelListHolds(list, L"B1"));
+    EXPECT_FALSE(ModelListHolds(list, L"CD"));
+    EXPECT_FALSE(ModelListHolds(list, L""));
+    EXPECT_FALSE(ModelListHolds(FormatUserdataModels, L"AB1"));
 }
 
 }  // namespace
