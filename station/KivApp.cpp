@@ -2,6 +2,7 @@
 
 #include "InternetAgent.h"
 #include "KivFrame.h"
+#include "KivVersion.h"
 #include "LogQueue.h"
 #include "LogStore.h"
 #include "Paths.h"
@@ -29,7 +30,7 @@ KivApp::~KivApp() {
 bool KivApp::OnInit() {
     if (!wxApp::OnInit())
         return false;
-    const wxString title = wxString::Format("%s v%s %s %s", "Zelk Flash Tool", "1.0.0.24", "", "");
+    const wxString title = wxString::Format("%s v%s %s %s", kProductName, kProductVersion, "", "");
     frame = new KivFrame(title);
     return true;
 }

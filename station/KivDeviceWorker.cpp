@@ -4,6 +4,7 @@
 #include "KivApp.h"
 #include "KivDeviceRows.h"
 #include "KivFrame.h"
+#include "KivFrameSettings.h"
 #include "KivLog.h"
 #include "Process.h"
 
@@ -31,6 +32,8 @@ KivWorkerStation CurrentStation() {
     if (KivFrame* frame = app->frame) {
         station.list = frame->deviceList;
         station.listLock = &frame->listLock;
+        if (frame->settings)
+            station.settings = &frame->settings->values;
     }
     station.log = [app](const wxString& tag, uint32_t code, int32_t level, const wxString& text) {
         app->Log(tag, code, level, text.wc_str());
@@ -208,6 +211,8 @@ wxString KivDeviceWorker::Serial() {
     wxCriticalSectionLocker record(device->lock);
     return device->serial;
 }
+
+const SettingsValues* KivDeviceWorker::SettingsRecord() { return CurrentStation().settings; }
 
 SettingsData KivDeviceWorker::Settings() {
     const KivWorkerStation station = CurrentStation();

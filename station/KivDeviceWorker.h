@@ -124,6 +124,8 @@ protected:
     wxString Serial();
     // A copy of the settings, taken under the settings lock.
     SettingsData Settings();
+    // The record itself, for code that copies what it needs later (null: none, the defaults).
+    const SettingsValues* SettingsRecord();
 
     // The download workers' last wait, for the device to come back: its next worker cancels this
     // one, which counts as success (so does a stop). False after RebootTimeout, with the timeout

@@ -1,0 +1,487 @@
+// The result reports against loopback fakes: the XML result log in a test directory, the FTP
+// upload to pyftpdlib and the Tavio report to a scripted HTTPS server.
+#include "KivResultReport.h"
+
+#include "../platform/TestDir.h"
+#include "Clock.h"
+#include "FakeServers.h"
+#include "Internet.h"
+#include "InternetAgent.h"
+#include "KivDevice.h"
+#include "KivSharedServices.h"
+#include "Text.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<fs::path> Files(const std::string& dir) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+        files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// "%Y%m%d%H%M%S" of a wall-clock second, local time.
+std::string Stamp(std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+    return text;
+}
+
+const char kLogText[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<REFLASH>\n"
+    "<UNIT>\n"
+    "<SSN>LIST&KEY</SSN>\n"
+    "<ESN>35<9</ESN>\n"
+    "<TIMESTAMP>20240102030405</TIMESTAMP>\n"
+    "<RESULT>PASS</RESULT>\n"
+    "<WIPEDATA>SUCCESS</WIPEDATA>\n"
+    "<SOFTWARE_NAME>Zelk Flash Tool 1.0.0.24</SOFTWARE_NAME>\n"
+    "<SOFTWARE_VER>V1.2</SOFTWARE_VER>\n"
+    "<OEM_NAME>ZELK</OEM_NAME>\n"
+    "</UNIT>\n"
+    "</REFLASH>\n";
+
+TEST(ResultReportFormats, XmlLogTextAndPath) {
+    EXPECT_EQ(MakeXmlLogText("LIST&KEY", "35<9", "20240102030405", "V1.2"), kLogText);  // nothing escaped
+    EXPECT_EQ(MakeXmlLogPath("/results", "351234567890123", "20240102030405"),
+              "/results/ZELK_351234567890123_20240102030405");
+    EXPECT_EQ(MakeXmlLogPath("/results", "", "20240102030405"), "/results/ZELK__20240102030405");
+}
+
+TEST(ResultReportFormats, FtpRemotePath) {
+    const wxString log = "/results/ZELK_1_2.xml";
+    struct Case {
+        const char* uploadPath;
+        const char* remote;
+    } cases[] = {
+        {"inbox/reflash/", "inbox/reflash/ZELK_1_2.xml"},
+        {"inbox/reflash", "inbox/reflash/ZELK_1_2.xml"},
+        {"inbox\\reflash\\", "inbox\\reflash\\ZELK_1_2.xml"},
+        {"", "ZELK_1_2.xml"},
+        {"/", "/ZELK_1_2.xml"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MakeFtpRemotePath(c.uploadPath, log), c.remote) << c.uploadPath;
+}
+
+TEST(ResultReportFormats, OnlyATimeOutIsRetried) {
+    EXPECT_TRUE(IsFtpRetryable("The internet operation timed out.\r\n"));
+    EXPECT_FALSE(IsFtpRetryable("The internet operation Timed Out.\r\n"));
+    EXPECT_FALSE(IsFtpRetryable("550 Not enough privileges."));
+    EXPECT_FALSE(IsFtpRetryable(""));
+}
+
+TEST(ResultReportFormats, TavioQueries) {
+    EXPECT_EQ(MakeTavioUploadQuery("SER&1", true, "02/01/2024", "03:04:05", "35<9", true),
+              "action=ndss_upload&serial_no=SER&1&product_type=AT&test_result=PASS&test_id=Zelk_Flash_Tool"
+              "&test_date=02/01/2024&test_time=03:04:05&imei=35<9&cleanData=Y");
+    EXPECT_EQ(MakeTavioUploadQuery("S", false, "d", "t", "", false),
+              "action=ndss_upload&serial_no=S&product_type=AT&test_result=FAIL&test_id=Zelk_Flash_Tool"
+              "&test_date=d&test_time=t&imei=&cleanData=N");
+    EXPECT_EQ(MakeTavioViewQuery("SER1"), "action=ndss_upload&serial_no=SER1&view=view");
+}
+
+TEST(ResultReportFormats, TavioViewReply) {
+    struct Case {
+        const char* name;
+        const char* reply;
+        bool found;
+        const char* serial;
+        const char* time;
+    } cases[] = {
+        {"both", "<RM_WTP_TEST_RESULT><SERIAL_NO>S1</SERIAL_NO><X/><TEST_TIME>10:11:12</TEST_TIME></RM_WTP_TEST_RESULT>",
+         true, "S1", "10:11:12"},
+        {"time first: the search moves forward only",
+         "<RM_WTP_TEST_RESULT><TEST_TIME>10:11:12</TEST_TIME><SERIAL_NO>S1</SERIAL_NO></RM_WTP_TEST_RESULT>", true,
+         "S1", ""},
+        {"no time", "<RM_WTP_TEST_RESULT><SERIAL_NO>S1</SERIAL_NO></RM_WTP_TEST_RESULT>", true, "S1", ""},
+        {"other root", "<RESULT><SERIAL_NO>S1</SERIAL_NO></RESULT>", false, "", ""},
+        {"plain text", "SUCCESS", false, "", ""},
+        {"empty", "", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        wxString serial = "untouched", time = "untouched";
+        EXPECT_EQ(ReadTavioViewReply(c.reply, &serial, &time), c.found) << c.name;
+        EXPECT_EQ(serial, c.serial) << c.name;
+        EXPECT_EQ(time, c.time) << c.name;
+    }
+}
+
+class XmlLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path().empty());
+        resultDir = dir / "results";
+        fs::create_directories(resultDir);
+        SettingsData values;
+        values.ResultPath = plat::WideFromNarrow(resultDir);
+        settings.Assign(values);
+    }
+    TestDir dir;
+    std::string resultDir;
+    SettingsValues settings;
+    KivDevice device{"SER1", "1", "1", DEV_CHECKING};
+    KivResultReport report{&device, &settings};
+};
+
+TEST_F(XmlLog, WritesTheLogUnderItsFinalName) {
+    wxString path = "untouched", error = "untouched";
+    ASSERT_TRUE(report.GenerateXmlLog("LIST1", &path, "351234567890123", "V1.2", &error));
+    EXPECT_EQ(error, "untouched");
+    const auto files = Files(resultDir);
+    ASSERT_EQ(files.size(), 1u) << "only the final file remains";
+    EXPECT_EQ(path, wxString(files[0].string()));
+    const std::string name = files[0].filename().string();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(name, match, std::regex("ZELK_351234567890123_(\\d{14})\\.xml"))) << name;
+    EXPECT_EQ(ReadAll(files[0]), std::string(MakeXmlLogText("LIST1", "351234567890123", match[1].str(), "V1.2")
+                                                 .utf8_str()))
+        << "the same stamp in name and text, UTF-8 without a byte-order mark";
+}
+
+TEST_F(XmlLog, EmptyImeiAndTextsOutsideAscii) {
+    wxString path, error;
+    ASSERT_TRUE(report.GenerateXmlLog("LIST1", &path, "", wxString::FromUTF8("V\xc3\xa9"), &error)) << error;
+    EXPECT_NE(path.Find("/ZELK__"), wxNOT_FOUND) << path;
+    const std::string text = ReadAll(path.ToStdString());
+    EXPECT_NE(text.find("<ESN></ESN>\n"), std::string::npos);
+    EXPECT_NE(text.find("<SOFTWARE_VER>V\xc3\xa9</SOFTWARE_VER>\n"), std::string::npos);
+}
+
+TEST_F(XmlLog, ACreateFailureLeavesThePathWithoutExtension) {
+    SettingsData values = settings.Copy();
+    values.ResultPath = plat::WideFromNarrow(dir / "missing");
+    settings.Assign(values);
+    wxString path, error;
+    EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, "351234567890123", "V1", &error));
+    EXPECT_EQ(error, "Create xml log file failure");
+    EXPECT_TRUE(path.StartsWith(wxString(dir / "missing/ZELK_351234567890123_"))) << path;
+    EXPECT_FALSE(path.EndsWith(".xml"));
+}
+
+TEST_F(XmlLog, AnImeiWithASeparatorWritesNothing) {
+    fs::create_directories(resultDir + "/sub");
+    for (const char* imei : {"../x", "sub/x", "sub\\x"}) {
+        wxString path, error;
+        EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, imei, "V1", &error)) << imei;
+        EXPECT_EQ(error, "Create xml log file failure") << imei;
+    }
+    EXPECT_EQ(Files(dir.path()).size(), 1u) << "nothing beside the result directory";
+    EXPECT_EQ(Files(resultDir + "/sub").size(), 0u);
+    EXPECT_EQ(Files(resultDir).size(), 1u);
+}
+
+TEST_F(XmlLog, ARenameFailureKeepsTheFileWithoutExtension) {
+    // Directories stand in the way of the final names of the seconds around this test.
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 20; ++t)
+        fs::create_directories(resultDir + "/ZELK_1_" + Stamp(t) + ".xml/keep");
+    wxString path, error;
+    EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, "1", "V1", &error));
+    EXPECT_EQ(error, "Rename xml log file failure");
+    EXPECT_FALSE(path.EndsWith(".xml")) << path;
+    EXPECT_TRUE(fs::is_regular_file(path.ToStdString())) << path;
+}
+
+// In a child process whose files may not grow past 100 bytes, less than the log's text: 0 when the
+// short write is reported.
+int GenerateWithFileLimit(KivResultReport& report) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 100;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    wxString path, error;
+    const bool ok = report.GenerateXmlLog("LIST1", &path, "351234567890123", "V1", &error);
+    return !ok && error == "Write xml log file failure" ? 0 : 1;
+}
+
+TEST_F(XmlLog, AShortWriteIsAFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(GenerateWithFileLimit(report)), ::testing::ExitedWithCode(0), "");
+}
+
+// Every test reaches only loopback: the connected state is forced and the probes go to a listener.
+class NetReport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        plat::SetConnectedStateForTesting(true);
+        for (const wchar_t* url : RYL::CInternetAgent::ProbeUrls) {
+            std::wstring rest = std::wstring(url).substr(std::wstring(url).find(L"://") + 3);
+            rest = rest.substr(0, rest.find(L'/'));
+            const size_t colon = rest.find(L':');
+            const uint16_t port =
+                colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
+            plat::RedirectHostForTesting(rest.substr(0, colon), port, probe.port());
+        }
+    }
+    void TearDown() override {
+        DeleteSharedInternetAgent();
+        plat::SetConnectedStateForTesting(std::nullopt);
+        plat::ClearHostRedirectsForTesting();
+        plat::SetExtraCaFileForTesting("");
+        plat::SetTimeScaleForTesting(1);
+    }
+    fakes::Listener probe;
+    SettingsValues settings;
+    KivDevice device{"SER1", "1", "1", DEV_CHECKING};
+    KivResultReport report{&device, &settings};
+};
+
+class FtpReport : public NetReport {
+protected:
+    void SetUp() override {
+        NetReport::SetUp();
+        log = local / "ZELK_351234567890123_20240102030405.xml";
+        std::ofstream(log, std::ios::binary) << kLogText;
+        plat::SetTimeScaleForTesting(200);  // the 2 s waits and the client's time limits
+    }
+    // The FTP host of the settings goes to that loopback port.
+    void UseFtpPort(uint16_t port, const std::wstring& uploadPath = L"inbox/reflash/", bool passive = false) {
+        SettingsData values;
+        values.Ftp.UploadPath = uploadPath;
+        values.Ftp.TransforMode = passive;
+        settings.Assign(values);
+        plat::RedirectHostForTesting(values.Ftp.Host, values.Ftp.Port, port);
+    }
+    TestDir root, local;
+    std::string log;
+};
+
+TEST_F(FtpReport, UploadsIntoTheUploadPath) {
+    fs::create_directories(root / "inbox/reflash");
+    fakes::FtpServer server(root.path(), {"zelk", "qHtWmRbN", false, ""});
+    ASSERT_TRUE(server.ok());
+    for (bool passive : {false, true}) {
+        UseFtpPort(server.port(), L"inbox/reflash", passive);
+        uint32_t code = 99;
+        wxString error = "untouched";
+        EXPECT_TRUE(report.UploadXmlLog(log, &code, &error)) << error;
+        EXPECT_EQ(code, 0u);
+        EXPECT_EQ(ReadAll(root / "inbox/reflash/ZELK_351234567890123_20240102030405.xml"), kLogText);
+        fs::remove(root / "inbox/reflash/ZELK_351234567890123_20240102030405.xml");
+    }
+}
+
+TEST_F(FtpReport, ATimeOutIsTriedFiveTimes) {
+    fakes::Listener silent(true);
+    UseFtpPort(silent.port());
+    uint32_t code = 0;
+    wxString error;
+    EXPECT_FALSE(report.UploadXmlLog(log, &code, &error));
+    EXPECT_EQ(code, plat::kErrorInternetTimeout);
+    EXPECT_TRUE(IsFtpRetryable(error)) << error;
+    EXPECT_EQ(silent.connections(), 5);
+}
+
+TEST_F(FtpReport, OtherFailuresAreTriedOnce) {
+    fakes::Listener closing;  // closes every connection at once
+    UseFtpPort(closing.port());
+    uint32_t code = 0;
+    wxString error;
+    EXPECT_FALSE(report.UploadXmlLog(log, &code, &error));
+    EXPECT_NE(code, 0u);
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(IsFtpRetryable(error)) << error;
+    EXPECT_EQ(closing.connections(), 1);
+
+    fs::create_directories(root / "ro");
+    fakes::FtpServer server(root.path(), {"zelk", "qHtWmRbN", false, "ro"});
+    ASSERT_TRUE(server.ok());
+    UseFtpPort(server.port(), L"ro");
+    EXPECT_FALSE(report.UploadXmlLog(log, &code, &error));
+    EXPECT_EQ(code, plat::kErrorInternetExtendedError) << "the server's refusal";
+    EXPECT_TRUE(error.StartsWith("550")) << error;
+    EXPECT_TRUE(fs::exists(log)) << "the local log stays";
+}
+
+class TavioReport : public NetReport {
+protected:
+    void SetUp() override {
+        NetReport::SetUp();
+        ASSERT_TRUE(server.ok());
+        for (int i = 0; i < SettingsData::kTavioHostCount; ++i)
+            plat::RedirectHostForTesting(SettingsData::TavioHostAt(i), 443, server.port());
+        plat::SetExtraCaFileForTesting(server.caFile());
+        wxCriticalSectionLocker locker(device.lock);
+        device.detectedSerial = "DET42";
+    }
+    // The query of each request.
+    std::vector<std::string> Queries() const {
+        std::vector<std::string> queries;
+        for (const std::string& request : server.requests()) {
+            EXPECT_EQ(request.rfind("/remote/RemoteConnection?", 0), 0u) << request;
+            queries.push_back(request.substr(request.find('?') + 1));
+        }
+        return queries;
+    }
+    TestDir dir;
+    fakes::ReplyServer server{dir.path()};
+};
+
+const char kEcho[] =
+    "<RM_WTP_TEST_RESULT><SERIAL_NO>{{serial_no}}</SERIAL_NO><TEST_TIME>{{test_time}}</TEST_TIME>"
+    "</RM_WTP_TEST_RESULT>";
+
+TEST_F(TavioReport, ReportsAndFindsTheRecord) {
+    server.Reply(1, 200, "SUCCESS");
+    server.Reply(2, 200, kEcho);
+    wxString error = "untouched";
+    EXPECT_TRUE(report.ReturnResultToTavio("351234567890123", true, true, &error));
+    EXPECT_EQ(error, "");
+    const auto queries = Queries();
+    ASSERT_EQ(queries.size(), 2u);
+    EXPECT_TRUE(std::regex_match(
+        queries[0], std::regex("action=ndss_upload&serial_no=DET42&product_type=AT&test_result=PASS"
+                               "&test_id=Zelk_Flash_Tool&test_date=\\d\\d/\\d\\d/\\d{4}&test_time=\\d\\d:\\d\\d:\\d\\d"
+                               "&imei=351234567890123&cleanData=Y")))
+        << queries[0];
+    EXPECT_EQ(queries[1], "action=ndss_upload&serial_no=DET42&view=view");
+}
+
+TEST_F(TavioReport, AFailedResultAndAnEmptyImei) {
+    server.Reply(1, 200, "SUCCESS");
+    server.Reply(2, 200, kEcho);
+    wxString error;
+    EXPECT_TRUE(report.ReturnResultToTavio("", false, false, &error)) << error;
+    const auto queries = Queries();
+    ASSERT_FALSE(queries.empty());
+    EXPECT_NE(queries[0].find("&test_result=FAIL&"), std::string::npos) << queries[0];
+    EXPECT_NE(queries[0].find("&imei=&cleanData=N"), std::string::npos) << queries[0];
+}
+
+using Replies = std::vector<std::pair<int, std::string>>;
+
+Replies Times(int n, const Replies& replies) {
+    Replies all;
+    for (int i = 0; i < n; ++i)
+        all.insert(all.end(), replies.begin(), replies.end());
+    return all;
+}
+
+TEST_F(TavioReport, FailuresAndTheirTexts) {
+    const std::pair<int, std::string> ok{200, "SUCCESS"}, none{200, ""}, rootless{200, "<R/>"};
+    struct Case {
+        const char* name;
+        Replies replies;  // one per request, in order
+        size_t requests;
+        const char* error;
+    } cases[] = {
+        {"upload reply with a line break", {{200, "SUCCESS\n"}}, 1, "SUCCESS\n"},
+        {"upload reply in small letters", {{200, "success"}}, 1, "success"},
+        {"upload not received", Times(3, {none}), 3, "sent failure"},
+        {"check not received", Times(3, {ok, none}), 6, "request check failure"},
+        {"check without its root", Times(3, {ok, rootless}), 6,
+         "Invalid response format: No find the element \"RM_WTP_TEST_RESULT\""},
+        {"time before serial",
+         Times(3, {ok,
+                   {200, "<RM_WTP_TEST_RESULT><TEST_TIME>{{test_time}}</TEST_TIME><SERIAL_NO>{{serial_no}}"
+                         "</SERIAL_NO></RM_WTP_TEST_RESULT>"}}),
+         6, "check failure"},
+        {"serial in other letters",
+         Times(3, {ok,
+                   {200, "<RM_WTP_TEST_RESULT><SERIAL_NO>det42</SERIAL_NO><TEST_TIME>{{test_time}}</TEST_TIME>"
+                         "</RM_WTP_TEST_RESULT>"}}),
+         6, "check failure"},
+        {"the last try decides", {ok, none, ok, rootless, none}, 5, "sent failure"},
+    };
+    int offset = 0;  // the server counts every request of the test
+    for (const Case& c : cases) {
+        for (size_t i = 0; i < c.replies.size(); ++i)
+            server.Reply(offset + static_cast<int>(i) + 1, c.replies[i].first, c.replies[i].second);
+        wxString error = "untouched";
+        EXPECT_FALSE(report.ReturnResultToTavio("351234567890123", true, true, &error)) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+        const size_t made = Queries().size() - offset;
+        EXPECT_EQ(made, c.requests) << c.name;
+        offset += static_cast<int>(made);
+    }
+}
+
+TEST_F(TavioReport, ALaterTrySucceeds) {
+    server.Reply(1, 200, "SUCCESS");
+    server.Reply(2, 200, "<RM_WTP_TEST_RESULT><SERIAL_NO>OTHER</SERIAL_NO></RM_WTP_TEST_RESULT>");
+    server.Reply(3, 200, "SUCCESS");
+    server.Reply(4, 200, kEcho);
+    wxString error;
+    EXPECT_TRUE(report.ReturnResultToTavio("1", true, true, &error)) << error;
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Queries().size(), 4u);
+}
+
+TEST_F(TavioReport, AHostIndexOutsideTheTableSendsNothing) {
+    SettingsData values;
+    values.TavioHostIndex = 5;
+    settings.Assign(values);
+    server.Reply(200, "SUCCESS");
+    wxString error;
+    EXPECT_FALSE(report.ReturnResultToTavio("1", true, true, &error));
+    EXPECT_EQ(error, "sent failure");
+    EXPECT_TRUE(Queries().empty());
+}
+
+TEST_F(TavioReport, TheHostOfTheIndexIsAsked) {
+    // Only the fifth host reaches the server.
+    fakes::RefusingPort refusing;
+    for (int i = 0; i < 4; ++i)
+        plat::RedirectHostForTesting(SettingsData::TavioHostAt(i), 443, refusing.port());
+    SettingsData values;
+    values.TavioHostIndex = 4;
+    settings.Assign(values);
+    server.Reply(1, 200, "SUCCESS");
+    server.Reply(2, 200, kEcho);
+    wxString error;
+    EXPECT_TRUE(report.ReturnResultToTavio("1", true, true, &error)) << error;
+}
+
+class SlowTavioReport : public NetReport {
+protected:
+    TestDir slowDir;
+    fakes::ReplyServer slow{slowDir.path(), 0.3};
+};
+
+TEST_F(SlowTavioReport, EveryTrySendsTheSameDateAndTime) {
+    ASSERT_TRUE(slow.ok());
+    for (int i = 0; i < SettingsData::kTavioHostCount; ++i)
+        plat::RedirectHostForTesting(SettingsData::TavioHostAt(i), 443, slow.port());
+    plat::SetExtraCaFileForTesting(slow.caFile());
+    {
+        wxCriticalSectionLocker locker(device.lock);
+        device.detectedSerial = "DET42";
+    }
+    slow.Reply(1, 200, "SUCCESS");
+    slow.Reply(200, "<RM_WTP_TEST_RESULT><SERIAL_NO>DET42</SERIAL_NO><TEST_TIME>x</TEST_TIME></RM_WTP_TEST_RESULT>");
+    slow.Reply(3, 200, "SUCCESS");
+    slow.Reply(5, 200, "SUCCESS");
+    wxString error;
+    EXPECT_FALSE(report.ReturnResultToTavio("1", true, true, &error));  // six requests over about two seconds
+    EXPECT_EQ(error, "check failure");
+    const auto requests = slow.requests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(requests[0], requests[2]);
+    EXPECT_EQ(requests[0], requests[4]);
+}
+
+}  // namespace
