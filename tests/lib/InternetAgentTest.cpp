@@ -1,6 +1,6 @@
 #include "InternetAgent.h"
 
-#include "../platform/TestDir.h"
+#include "TestDir.h"
 #include "Clock.h"
 #include "Errors.h"
 #include "FakeServers.h"

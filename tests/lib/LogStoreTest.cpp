@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestDir.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -20,20 +22,6 @@
 #include <thread>
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::filesystem::create_directories(ZELK_TEST_WORK_DIR);
-        std::string pattern = std::string(ZELK_TEST_WORK_DIR) + "/log" + std::to_string(getpid()) + "XXXXXX";
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::wstring File(const char* name) const { return plat::WideFromNarrow(path + "/" + name); }
-};
 
 std::string ReadBytes(const std::wstring& file) {
     std::ifstream in(plat::NativePath(file), std::ios::binary);
@@ -213,7 +201,7 @@ TEST(LogStore, RefusedRecordsDoNotAdvanceTheCounter) {
 }
 
 TEST(LogStore, FileDecodedIndependently) {
-    TempDir dir;
+    TestDir dir;
     RYL::CLogStore store;
     RYL::tagLogRecord defaults;
     defaults.dtTime = At(14, 4, 0);
@@ -221,7 +209,7 @@ TEST(LogStore, FileDecodedIndependently) {
     RYL::tagLogRecord start = Record(2, At(14, 3, 59), 0, L"Start");
     store.OnLogRecord(0, &start);
     store.AddRecord(Record(0, At(14, 3, 59), 0x5008, L"Caf\u00e9 \u4e2d \U0001F600 failed"));
-    std::wstring file = dir.File("log.txt");
+    std::wstring file = dir.Wide("log.txt");
     ASSERT_TRUE(store.SaveToFile(file, 3));
     EXPECT_EQ(ReadBytes(file).substr(0, 2), "\xFF\xFE");
     EXPECT_EQ(Decoded(file), kBom +
@@ -231,9 +219,9 @@ TEST(LogStore, FileDecodedIndependently) {
 }
 
 TEST(LogStore, EmptyStoreSavesTheByteOrderMarkOnly) {
-    TempDir dir;
+    TestDir dir;
     RYL::CLogStore store;
-    std::wstring file = dir.File("empty.log");
+    std::wstring file = dir.Wide("empty.log");
     {
         std::ofstream(plat::NativePath(file)) << "an older file of that name";
     }
@@ -243,7 +231,7 @@ TEST(LogStore, EmptyStoreSavesTheByteOrderMarkOnly) {
 }
 
 TEST(LogStore, LevelFilter) {
-    TempDir dir;
+    TestDir dir;
     RYL::CLogStore store;
     for (int level : {0, 2, 3, 4, -1})
         store.AddRecord(Record(level, At(10, 0, 0), 0, L"level " + std::to_wstring(level)));
@@ -257,7 +245,7 @@ TEST(LogStore, LevelFilter) {
         {0xFFFFFFFFu, {0, 2, 3, 4, -1}},  // a negative level counts as a large unsigned one
     };
     for (const Case& c : cases) {
-        std::wstring file = dir.File("levels.log");
+        std::wstring file = dir.Wide("levels.log");
         ASSERT_TRUE(store.SaveToFile(file, c.maxLevel));
         std::string expected = kBom;
         for (int level : c.written)
@@ -277,14 +265,14 @@ TEST(LogStore, SameSecondKeepsTheOrderOfAdding) {
 }
 
 TEST(LogStore, SaveTwiceClearAndTheCounterGoesOn) {
-    TempDir dir;
+    TestDir dir;
     RYL::CLogStore store;
     store.AddRecord(Record(2, At(8, 0, 0), 0, L"one"));
     store.AddRecord(Record(2, At(8, 0, 0), 0, L"two"));
-    ASSERT_TRUE(store.SaveToFile(dir.File("a.log"), 3));
-    ASSERT_TRUE(store.SaveToFile(dir.File("b.log"), 3));
-    EXPECT_EQ(ReadBytes(dir.File("a.log")), ReadBytes(dir.File("b.log")));
-    EXPECT_EQ(ReadBytes(dir.File("a.log")).size(), 2u + 2 * 2 * 42);
+    ASSERT_TRUE(store.SaveToFile(dir.Wide("a.log"), 3));
+    ASSERT_TRUE(store.SaveToFile(dir.Wide("b.log"), 3));
+    EXPECT_EQ(ReadBytes(dir.Wide("a.log")), ReadBytes(dir.Wide("b.log")));
+    EXPECT_EQ(ReadBytes(dir.Wide("a.log")).size(), 2u + 2 * 2 * 42);
     store.Clear();
     EXPECT_EQ(store.GetCount(), 0u);
     std::wstring key = store.AddRecord(Record(2, At(8, 0, 0), 0, L"three"));
@@ -292,23 +280,23 @@ TEST(LogStore, SaveTwiceClearAndTheCounterGoesOn) {
 }
 
 TEST(LogStore, FailedSavesKeepTheRecords) {
-    TempDir dir;
+    TestDir dir;
     RYL::CLogStore store;
     store.AddRecord(Record(0, At(7, 0, 0), 2, L"kept"));
-    EXPECT_FALSE(store.SaveToFile(dir.File("missing/dir/x.log"), 3));
-    EXPECT_FALSE(std::filesystem::exists(dir.path + "/missing"));
+    EXPECT_FALSE(store.SaveToFile(dir.Wide("missing/dir/x.log"), 3));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/missing"));
     EXPECT_FALSE(store.SaveToFile(L"/dev/full", 3));  // every write fails
     EXPECT_EQ(store.GetCount(), 1u);
-    ASSERT_TRUE(store.SaveToFile(dir.File("x.log"), 3));
-    EXPECT_EQ(Decoded(dir.File("x.log")), kBom + "[2016-01-06T 07:00:00Z] (0x00000002)\tkept\r\n");
+    ASSERT_TRUE(store.SaveToFile(dir.Wide("x.log"), 3));
+    EXPECT_EQ(Decoded(dir.Wide("x.log")), kBom + "[2016-01-06T 07:00:00Z] (0x00000002)\tkept\r\n");
 }
 
 TEST(LogStore, LongestTextIsWrittenWhole) {
-    TempDir dir;
+    TestDir dir;
     RYL::CLogStore store;
     store.AddRecord(Record(2, At(7, 0, 0), 0, std::wstring(511, L'w')));
-    ASSERT_TRUE(store.SaveToFile(dir.File("long.log"), 3));
-    EXPECT_EQ(Decoded(dir.File("long.log")), kBom + "[2016-01-06T 07:00:00Z] (0x00000000)\t" + std::string(511, 'w') + "\r\n");
+    ASSERT_TRUE(store.SaveToFile(dir.Wide("long.log"), 3));
+    EXPECT_EQ(Decoded(dir.Wide("long.log")), kBom + "[2016-01-06T 07:00:00Z] (0x00000000)\t" + std::string(511, 'w') + "\r\n");
 }
 
 TEST(LogQueue, OwnerThreadAddsAtOnceOthersQueue) {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestDir.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,21 +25,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::wstring kProc = plat::WideFromNarrow(std::string(ZELK_FIXTURES_DIR) + "/proc/");
-
-std::string MakeTempDir() {
-    std::filesystem::create_directories(ZELK_TEST_WORK_DIR);
-    std::string pattern = std::string(ZELK_TEST_WORK_DIR) + "/p" + std::to_string(getpid()) + "XXXXXX";
-    return mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
-struct TempDir {
-    std::string path = MakeTempDir();
-    std::wstring wide() const { return plat::WideFromNarrow(path); }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
 
 pid_t WaitForPid(const std::string& file) {
     for (int i = 0; i < 1000; ++i) {
@@ -72,9 +59,9 @@ TEST(RunProcessCapture, ArgumentsAreSplitAndTheWorkingDirectoryUsed) {
     ASSERT_TRUE(RYL::RunProcessCapture(kProc + L"args.sh", out, L"", RYL::SW_HIDE));
     EXPECT_EQ(out, L"");  // no arguments at all
 
-    TempDir dir;
-    std::wstring canonical = plat::WideFromNarrow(std::filesystem::canonical(dir.path).string());
-    ASSERT_TRUE(RYL::RunProcessCapture(L"/bin/pwd", out, L"-P", RYL::SW_HIDE, nullptr, dir.wide().c_str()));
+    TestDir dir;
+    std::wstring canonical = plat::WideFromNarrow(std::filesystem::canonical(dir.path()).string());
+    ASSERT_TRUE(RYL::RunProcessCapture(L"/bin/pwd", out, L"-P", RYL::SW_HIDE, nullptr, dir.Wide().c_str()));
     EXPECT_EQ(out, canonical + L"\n");
 }
 
@@ -85,13 +72,13 @@ TEST(RunProcessCapture, LargeOutputIsCut) {
 }
 
 TEST(RunProcessCapture, FailuresKeepTheOutputAndSetTheCode) {
-    TempDir dir;
+    TestDir dir;
     struct Case {
         std::wstring program;
         uint32_t code;
     } cases[] = {
         {L"", plat::kEFail},
-        {dir.wide() + L"/missing", plat::kErrorFileNotFound},
+        {dir.Wide() + L"/missing", plat::kErrorFileNotFound},
     };
     for (const Case& c : cases) {
         std::wstring out = L"kept";
@@ -104,16 +91,16 @@ TEST(RunProcessCapture, FailuresKeepTheOutputAndSetTheCode) {
 }
 
 TEST(RunProcessCapture, BuildVersionQueryIsLimitedToThreeSeconds) {
-    TempDir dir;
+    TestDir dir;
     plat::SetTimeScaleForTesting(10);
     std::wstring out = L"kept";
     int code = 0;
-    std::wstring pidFile = dir.wide() + L"/pid";
+    std::wstring pidFile = dir.Wide() + L"/pid";
     bool ok = RYL::RunProcessCapture(kProc + L"sleeper.sh", out, pidFile + L" 1 oem get_build_version",
                                      RYL::SW_HIDE, &code);
     // Other arguments are waited for without limit.
     int code2 = -1;
-    bool ok2 = RYL::RunProcessCapture(kProc + L"sleeper.sh", out, dir.wide() + L"/pid2 0.5 oem x",
+    bool ok2 = RYL::RunProcessCapture(kProc + L"sleeper.sh", out, dir.Wide() + L"/pid2 0.5 oem x",
                                       RYL::SW_HIDE, &code2);
     plat::SetTimeScaleForTesting(1);
     EXPECT_FALSE(ok);
@@ -124,16 +111,16 @@ TEST(RunProcessCapture, BuildVersionQueryIsLimitedToThreeSeconds) {
 }
 
 TEST(RunProcessCapture, StopFromAnotherThread) {
-    TempDir dir;
+    TestDir dir;
     auto signal = std::make_shared<plat::StopSignal>();
     bool ok = true;
     int code = 0;
     std::thread worker([&] {
         plat::SetThreadStopSignal(signal);
         std::wstring out;
-        ok = RYL::RunProcessCapture(kProc + L"sleeper.sh", out, dir.wide() + L"/pid 30", RYL::SW_HIDE, &code);
+        ok = RYL::RunProcessCapture(kProc + L"sleeper.sh", out, dir.Wide() + L"/pid 30", RYL::SW_HIDE, &code);
     });
-    ASSERT_GT(WaitForPid(dir.path + "/pid"), 0);
+    ASSERT_GT(WaitForPid(dir.path() + "/pid"), 0);
     signal->RequestStop();
     worker.join();
     EXPECT_FALSE(ok);
@@ -141,36 +128,36 @@ TEST(RunProcessCapture, StopFromAnotherThread) {
 }
 
 TEST(ShellRun, WaitsNoWaitAndFailures) {
-    TempDir dir;
+    TestDir dir;
     int code = -1;
     EXPECT_FALSE(RYL::ShellRun(L"", L"x", RYL::SW_HIDE, false, &code));
     EXPECT_EQ(static_cast<uint32_t>(code), plat::kEFail);
 
     // Waiting: the program has ended when the call returns.
-    std::wstring pidFile = dir.wide() + L"/pid";
+    std::wstring pidFile = dir.Wide() + L"/pid";
     ASSERT_TRUE(RYL::ShellRun(kProc + L"sleeper.sh", pidFile + L" 0.2", RYL::SW_HIDE, false, &code));
     EXPECT_EQ(code, 0);
-    pid_t pid = WaitForPid(dir.path + "/pid");
+    pid_t pid = WaitForPid(dir.path() + "/pid");
     EXPECT_GT(pid, 0);
     EXPECT_NE(kill(pid, 0), 0);
 
-    ASSERT_TRUE(RYL::ShellRun(kProc + L"sleeper.sh", dir.wide() + L"/pid2 0.2", RYL::SW_HIDE, true, &code));
+    ASSERT_TRUE(RYL::ShellRun(kProc + L"sleeper.sh", dir.Wide() + L"/pid2 0.2", RYL::SW_HIDE, true, &code));
     EXPECT_EQ(code, 0);
-    EXPECT_GT(WaitForPid(dir.path + "/pid2"), 0);
+    EXPECT_GT(WaitForPid(dir.path() + "/pid2"), 0);
 
-    EXPECT_FALSE(RYL::ShellRun(dir.wide() + L"/missing", L"", RYL::SW_HIDE, false, &code));
+    EXPECT_FALSE(RYL::ShellRun(dir.Wide() + L"/missing", L"", RYL::SW_HIDE, false, &code));
     EXPECT_EQ(static_cast<uint32_t>(code), plat::kErrorFileNotFound);
 }
 
 TEST(ShellRun, BareNameIsFoundOnThePath) {
-    TempDir dir;
+    TestDir dir;
     std::string old = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (std::string(ZELK_FIXTURES_DIR) + "/proc:" + old).c_str(), 1);
     int code = -1;
-    bool ok = RYL::ShellRun(L"sleeper.sh", dir.wide() + L"/pid 0", RYL::SW_HIDE, false, &code);
+    bool ok = RYL::ShellRun(L"sleeper.sh", dir.Wide() + L"/pid 0", RYL::SW_HIDE, false, &code);
     setenv("PATH", old.c_str(), 1);
     EXPECT_TRUE(ok);
-    EXPECT_GT(WaitForPid(dir.path + "/pid"), 0);
+    EXPECT_GT(WaitForPid(dir.path() + "/pid"), 0);
 }
 
 TEST(OsClass, VersionTable) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestDir.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,21 +20,6 @@
 using namespace RylCrypto;
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::filesystem::create_directories(ZELK_TEST_WORK_DIR);
-        std::string pattern = std::string(ZELK_TEST_WORK_DIR) + "/cry" + std::to_string(getpid()) + "XXXXXX";
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const char* name) const { return path + "/" + name; }
-    std::wstring W(const char* name) const { return plat::WideFromNarrow(*this / name); }
-};
 
 std::string ReadBytes(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -109,7 +96,7 @@ const std::wstring k54 = L"<KIVSettings>\n\t<Host>ftp.example.invalid</Host>\n<P
 }  // namespace
 
 TEST(RylCrypto, MatchesOpensslByteForByte) {
-    TempDir dir;
+    TestDir dir;
     const std::string texts[] = {"", "A", "12345678", plat::NarrowFromWide(k54),
                                  "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80",
                                  std::string(300, 'x') + "\ttab\nline"};
@@ -125,7 +112,7 @@ TEST(RylCrypto, MatchesOpensslByteForByte) {
                 EXPECT_EQ(plat::NarrowFromWide(EncryptText(plat::WideFromNarrow(text), flags, index)), expected);
 
                 std::wstring in = plat::WideFromNarrow(text);
-                std::wstring outFile = dir.W("out.sxml");
+                std::wstring outFile = dir.Wide("out.sxml");
                 ASSERT_EQ(Encrypt(nullptr, &in, &outFile, flags | RYLCRYPTO_OUTPUT_FILE, index), 0);
                 EXPECT_EQ(ReadBytes(dir / "out.sxml"), expected);
                 EXPECT_EQ(Shell("base64 -d '" + (dir / "out.sxml") + "' | openssl enc -d " + OpensslArgs(index, ecb)),
@@ -159,7 +146,7 @@ TEST(RylCrypto, EcbRepeatsEqualBlocksCbcDoesNot) {
 }
 
 TEST(RylCrypto, DecryptsReadableFilesWhateverTheirLineEnds) {
-    TempDir dir;
+    TestDir dir;
     const std::wstring text = L"<KIVSettings>\n\t<Password>p&<x></Password>\n</KIVSettings>\n" + std::wstring(100, L'z');
     const std::string b64 = plat::NarrowFromWide(EncryptText(text));
     std::string oneLine, crlf, wrapped;
@@ -170,22 +157,22 @@ TEST(RylCrypto, DecryptsReadableFilesWhateverTheirLineEnds) {
     for (size_t i = 0; i < oneLine.size(); i += 20) wrapped += oneLine.substr(i, 20) + "\n";
     for (const std::string& file : {b64, oneLine, crlf, wrapped, oneLine + "\n\n  \n"}) {
         WriteBytes(dir / "in", file);
-        std::wstring in = dir.W("in"), out;
+        std::wstring in = dir.Wide("in"), out;
         ASSERT_EQ(Decrypt(nullptr, &in, &out, RYLCRYPTO_INPUT_FILE, 0), 0);
         EXPECT_EQ(out, text);
         // The same from a text argument and into a file.
-        std::wstring asText = plat::WideFromNarrow(file), outFile = dir.W("plain");
+        std::wstring asText = plat::WideFromNarrow(file), outFile = dir.Wide("plain");
         ASSERT_EQ(Decrypt(nullptr, &asText, &outFile, RYLCRYPTO_OUTPUT_FILE, 0), 0);
         EXPECT_EQ(ReadBytes(dir / "plain"), plat::NarrowFromWide(text));
     }
 }
 
 TEST(RylCrypto, RoundTrips) {
-    TempDir dir;
+    TestDir dir;
     const std::wstring texts[] = {L"", L"x", L"\u00E9\u4E2D\U0001F600 tab\t", std::wstring(1000, L'q')};
     for (uint8_t mode : {uint8_t(0), RYLCRYPTO_ECB}) {
         for (const std::wstring& text : texts) {
-            std::wstring file = dir.W("f.sxml"), back;
+            std::wstring file = dir.Wide("f.sxml"), back;
             ASSERT_EQ(Encrypt(nullptr, &text, &file, mode | RYLCRYPTO_OUTPUT_FILE, 2), 0);
             ASSERT_EQ(Decrypt(nullptr, &file, &back, mode | RYLCRYPTO_INPUT_FILE, 2), 0);
             EXPECT_EQ(back, text);
@@ -202,7 +189,7 @@ TEST(RylCrypto, RoundTrips) {
     EXPECT_EQ(back, L"\uFFFD");
     // An input file's own line ends are not part of the text.
     WriteBytes(dir / "lines", "one\r\ntwo\nthree\n");
-    std::wstring lines = dir.W("lines"), enc;
+    std::wstring lines = dir.Wide("lines"), enc;
     ASSERT_EQ(Encrypt(nullptr, &lines, &enc, RYLCRYPTO_INPUT_FILE, 0), 0);
     ASSERT_EQ(Decrypt(nullptr, &enc, &back, 0, 0), 0);
     EXPECT_EQ(back, L"onetwothree");
@@ -225,7 +212,7 @@ TEST(RylCrypto, KeyIndexSelectsEntry) {
 }
 
 TEST(RylCrypto, UndecipherableInputFailsWithoutOutput) {
-    TempDir dir;
+    TestDir dir;
     const std::wstring text = L"<KIVSettings>\n\t<Host>h</Host>\n</KIVSettings>\n";
     const std::wstring good = EncryptText(text);
     std::wstring cut = good.substr(0, good.size() - 6) + L"\n";
@@ -246,7 +233,7 @@ TEST(RylCrypto, UndecipherableInputFailsWithoutOutput) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         WriteBytes(dir / "in.sxml", plat::NarrowFromWide(c.input));
-        std::wstring in = dir.W("in.sxml"), outFile = dir.W("out.txt"), outText = L"kept";
+        std::wstring in = dir.Wide("in.sxml"), outFile = dir.Wide("out.txt"), outText = L"kept";
         LogSink sink;
         EXPECT_EQ(Decrypt(&sink.queue, &in, &outFile, c.flags | RYLCRYPTO_INPUT_FILE | RYLCRYPTO_OUTPUT_FILE, c.index), 1);
         EXPECT_FALSE(std::filesystem::exists(dir / "out.txt"));
@@ -260,11 +247,11 @@ TEST(RylCrypto, UndecipherableInputFailsWithoutOutput) {
 }
 
 TEST(RylCrypto, ArgumentAndFileFailuresAreLogged) {
-    TempDir dir;
+    TestDir dir;
     LogSink sink;
     std::wstring text = L"t", out = L"kept";
-    const std::wstring missing = dir.W("missing.sxml");
-    const std::wstring noDir = dir.W("no/such/dir/out.sxml");
+    const std::wstring missing = dir.Wide("missing.sxml");
+    const std::wstring noDir = dir.Wide("no/such/dir/out.sxml");
     std::wstring missingArg = missing, noDirArg = noDir;
 
     EXPECT_EQ(Encrypt(&sink.queue, nullptr, &out, 0, 0), 1);
@@ -295,9 +282,9 @@ TEST(RylCrypto, ArgumentAndFileFailuresAreLogged) {
 }
 
 TEST(RylCrypto, OutputFileIsReplacedWhole) {
-    TempDir dir;
+    TestDir dir;
     WriteBytes(dir / "s.sxml", std::string(5000, 'o'));
-    std::wstring text = L"short", file = dir.W("s.sxml");
+    std::wstring text = L"short", file = dir.Wide("s.sxml");
     ASSERT_EQ(Encrypt(nullptr, &text, &file, RYLCRYPTO_OUTPUT_FILE, 0), 0);
     EXPECT_EQ(plat::WideFromNarrow(ReadBytes(dir / "s.sxml")), EncryptText(text));
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestDir.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -19,20 +21,6 @@
 #include <thread>
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::filesystem::create_directories(ZELK_TEST_WORK_DIR);
-        std::string pattern = std::string(ZELK_TEST_WORK_DIR) + "/set" + std::to_string(getpid()) + "XXXXXX";
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::wstring W(const char* name) const { return plat::WideFromNarrow(path + "/" + name); }
-};
 
 const std::wstring kDefaultText =
     L"<KIVSettings>\n"
@@ -207,8 +195,8 @@ TEST(SettingsFile, ParseTable) {
 }
 
 TEST(SettingsFile, SaveAndLoadRoundTrip) {
-    TempDir dir;
-    const std::wstring file = dir.W("settings.sxml");
+    TestDir dir;
+    const std::wstring file = dir.Wide("settings.sxml");
     SettingsValues saved;
     saved.Assign(Custom());
     ASSERT_TRUE(SaveSettingsFile(saved, file));
@@ -230,8 +218,8 @@ TEST(SettingsFile, SaveAndLoadRoundTrip) {
 }
 
 TEST(SettingsFile, UnusableFilesKeepTheRecord) {
-    TempDir dir;
-    const std::wstring file = dir.W("settings.sxml");
+    TestDir dir;
+    const std::wstring file = dir.Wide("settings.sxml");
     struct Case {
         const char* what;
         std::function<void()> make;
@@ -256,7 +244,7 @@ TEST(SettingsFile, UnusableFilesKeepTheRecord) {
         EXPECT_EQ(v.Copy(), Custom());
     }
     SettingsValues v;
-    EXPECT_FALSE(SaveSettingsFile(v, dir.W("no/such/dir/settings.sxml")));
+    EXPECT_FALSE(SaveSettingsFile(v, dir.Wide("no/such/dir/settings.sxml")));
 }
 
 TEST(SettingsForm, ValidationMessagesInOrder) {

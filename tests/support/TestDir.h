@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include "Text.h"
+
 class TestDir {
 public:
     TestDir() {
@@ -17,8 +19,14 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
+    TestDir(const TestDir&) = delete;
+    TestDir& operator=(const TestDir&) = delete;
+
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // The directory, or a name in it, as wide text.
+    std::wstring Wide() const { return plat::WideFromNarrow(path_); }
+    std::wstring Wide(const std::string& name) const { return plat::WideFromNarrow(*this / name); }
 
 private:
     std::string path_;
