@@ -2,7 +2,7 @@
 // upload to pyftpdlib and the Tavio report to a scripted HTTPS server.
 #include "KivResultReport.h"
 
-#include "../platform/TestDir.h"
+#include "TestDir.h"
 #include "Clock.h"
 #include "FakeServers.h"
 #include "Internet.h"
