@@ -6,6 +6,7 @@
 #include "KivFrame.h"
 #include "KivFrameSettings.h"
 #include "KivLog.h"
+#include "KivSharedServices.h"
 #include "Process.h"
 
 #include <algorithm>
@@ -217,6 +218,15 @@ const SettingsValues* KivDeviceWorker::SettingsRecord() { return CurrentStation(
 SettingsData KivDeviceWorker::Settings() {
     const KivWorkerStation station = CurrentStation();
     return station.settings ? station.settings->Copy() : SettingsData();
+}
+
+RYL::CAdbCommander* KivDeviceWorker::Adb() {
+    {
+        std::lock_guard<std::mutex> guard(stationMutex);
+        if (testStation)
+            return testStation->adb;
+    }
+    return GetSharedAdbCommander();
 }
 
 bool KivDeviceWorker::WaitDeviceReboot(wxString* error) {

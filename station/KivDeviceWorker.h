@@ -26,15 +26,20 @@ class wxListCtrl;
 namespace plat {
 class StopSignal;
 }
+namespace RYL {
+class CAdbCommander;
+}
 
-// What the workers' steps reach besides their record: the device list with its lock, the log and
-// the settings record. Without a test station these are the running program's: the main window's
-// list and listLock, KivApp::Log and the settings window's record (defaults while there is none).
+// What the workers reach besides their record: the device list with its lock, the log, the
+// settings record and the adb client. Without a test station these are the running program's: the
+// main window's list and listLock, KivApp::Log, the settings window's record (defaults while there
+// is none) and the shared adb client.
 struct KivWorkerStation {
     wxListCtrl* list = nullptr;
     wxCriticalSection* listLock = nullptr;
     std::function<void(const wxString& tag, uint32_t code, int32_t level, const wxString& text)> log;
     const SettingsValues* settings = nullptr;
+    RYL::CAdbCommander* adb = nullptr;
 };
 // Tests: every worker uses this station from now on; null: the running program's again.
 void SetWorkerStationForTesting(const KivWorkerStation* station);
@@ -126,6 +131,8 @@ protected:
     SettingsData Settings();
     // The record itself, for code that copies what it needs later (null: none, the defaults).
     const SettingsValues* SettingsRecord();
+    // The adb client (null when there is none).
+    RYL::CAdbCommander* Adb();
 
     // The download workers' last wait, for the device to come back: its next worker cancels this
     // one, which counts as success (so does a stop). False after RebootTimeout, with the timeout

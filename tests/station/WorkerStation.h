@@ -22,7 +22,7 @@ struct LoggedRecord {
 
 class WorkerStation {
 public:
-    WorkerStation() {
+    explicit WorkerStation(RYL::CAdbCommander* adb = nullptr) {
         // Only a key of the rows' registry: never shown, so never used as a control.
         list = reinterpret_cast<wxListCtrl*>(&listKeyObject);
         AttachDeviceRows(list);
@@ -30,6 +30,7 @@ public:
         station.list = list;
         station.listLock = &listLock;
         station.settings = &settings;
+        station.adb = adb;
         station.log = [this](const wxString& tag, uint32_t code, int32_t level, const wxString& text) {
             std::lock_guard<std::mutex> guard(logMutex);
             log.push_back({tag.ToStdWstring(), code, level, text.ToStdWstring()});
@@ -65,6 +66,15 @@ public:
         for (const LoggedRecord& record : Log())
             texts.push_back(record.text);
         return texts;
+    }
+    // Forgets the records and the shown texts so far.
+    void ClearLog() {
+        {
+            std::lock_guard<std::mutex> guard(logMutex);
+            log.clear();
+        }
+        DeviceRowsOf(list)->TakeChanges();
+        descriptions.clear();
     }
     // Every text the Description column showed, in order (log or not).
     std::vector<std::wstring> Descriptions() {
