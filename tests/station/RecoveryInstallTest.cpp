@@ -258,7 +258,10 @@ TEST_F(RecoveryInstall, BatteryBelowTheLimitStopsTheJob) {
                          L"'/sys/class/power_supply/battery/capacity': No such file or directory)");
 }
 
+// The retry tests run the clock slower, so that the tool's own run time (which the station clock
+// counts too) leaves room for several tries in 16 s.
 TEST_F(RecoveryInstall, DataDirectoryThatRefusesFilesIsRetriedForSixteenSeconds) {
+    plat::SetTimeScaleForTesting(10);
     Rules({{"push * /data/media", "adb: error: failed to copy: Read-only file system\n"}});
     ReturnsInRecovery();
     const LoggedRecord last = RunToFailure(kPlainModel, true);
@@ -271,6 +274,7 @@ TEST_F(RecoveryInstall, DataDirectoryThatRefusesFilesIsRetriedForSixteenSeconds)
 TEST_F(RecoveryInstall, CommandFilePushIsRetriedOnlyWhilePermissionIsDenied) {
     const std::string denied = "adb: error: failed to copy 'x' to '/cache/recovery/command': Permission denied\n";
     Rules({{"push * /cache/recovery/command", denied}});
+    plat::SetTimeScaleForTesting(10);
     ReturnsInRecovery();
     LoggedRecord last = RunToFailure(kPlainModel, true);
     EXPECT_EQ(last.text, L"Copy install command to /cache/recovery failure(ADB Error: adb: error: failed to copy 'x' to "
@@ -279,14 +283,11 @@ TEST_F(RecoveryInstall, CommandFilePushIsRetriedOnlyWhilePermissionIsDenied) {
     EXPECT_GE(CountCalls("-s SER1 push TEMP /cache/recovery/command"), 2u) << "retried";
     EXPECT_TRUE(TempFiles().empty()) << "the command file does not outlive the job";
 
-    // Denied twice, then copied: the job goes on. (A slower clock, so that the tool's own run
-    // time leaves room for three tries in 16 s.)
+    // Denied twice, then copied: the job goes on.
     fs::remove(google / "calls.log");
     Rules({{"push * /cache/recovery/command", denied, 2}});
     SetState(DEV_CONNECTED);
-    plat::SetTimeScaleForTesting(10);
     RunToHandOver(kPlainModel, true);
-    plat::SetTimeScaleForTesting(250);
     EXPECT_EQ(CountCalls("-s SER1 push TEMP /cache/recovery/command"), 3u);
     EXPECT_EQ(ReadFile(DevicePath("/cache/recovery/command")),
               "--update_package=/data/media/ZK pkg.zip\n--show_text\n--remove_package\n");
