@@ -44,11 +44,13 @@ const wchar_t* RecoveryImageFor(const wxString& model) {
     return nullptr;
 }
 
+bool IsSideloadJob(const wxString& model, bool wipe) { return ModelListHolds(SideloadModels, model.wc_str()) && !wipe; }
+
 KivThreadDownloadImage::KivThreadDownloadImage(KivDevice* device, wxString imagePath, wxString fastbootPath)
     : KivDeviceWorker(device, KivSlot::Download), fastbootPath(fastbootPath), imagePath(imagePath), sideload(false) {
     const bool sideloadModel = device && ModelListHolds(SideloadModels, device->model.wc_str());
     dataDirectory = sideloadModel ? "/data" : "/data/media";
-    sideload = sideloadModel && !device->wipe;
+    sideload = device && IsSideloadJob(device->model, device->wipe);
 }
 
 void KivThreadDownloadImage::Steps() {

@@ -12,6 +12,10 @@
 // directory; null for a model without one.
 const wchar_t* RecoveryImageFor(const wxString& model);
 
+// A job of a sideload model without wipe sends its package by adb sideload instead of copying it;
+// both workers of the recovery flow decide by this one rule.
+bool IsSideloadJob(const wxString& model, bool wipe);
+
 class KivThreadDownloadImage : public KivDeviceWorker {
 public:
     KivThreadDownloadImage(KivDevice* device, wxString imagePath, wxString fastbootPath);

@@ -110,6 +110,8 @@ protected:
         std::string reply;
         int times = -1;
         bool act = false;
+        std::string writeRemote = {};  // written after the command when not empty
+        std::string writeText = {};
     };
     void Rules(const std::vector<Rule>& rules) {
         std::string json = "[";
@@ -117,7 +119,10 @@ protected:
             if (json.size() > 1)
                 json += ",";
             json += "{\"match\":" + Quote(rule.match) + ",\"reply\":" + Quote(rule.reply) +
-                    ",\"times\":" + std::to_string(rule.times) + ",\"act\":" + (rule.act ? "true" : "false") + "}";
+                    ",\"times\":" + std::to_string(rule.times) + ",\"act\":" + (rule.act ? "true" : "false");
+            if (!rule.writeRemote.empty())
+                json += ",\"then_write\":[" + Quote(rule.writeRemote) + "," + Quote(rule.writeText) + "]";
+            json += "}";
         }
         WriteFile(google / "rules.json", json + "]");
         fs::remove(google / "rules.count");
