@@ -17,7 +17,7 @@ struct RecoveryImage {
 const RecoveryImage RecoveryImageTable[] = {
     {L"ZK500KL", L"Extra/recovery_ZK500KL.img"},
     {L"ZK501KL", L"Extra/recovery_ZK501KL.img"},
-    {L"ZK550KL", L"Extra/recovery_ZK550KL.img"},
+    {L"ZK500KG", L"Extra/recovery_ZK500KG.img"},
 };
 
 const uint32_t kPushRetrySeconds = 16;
