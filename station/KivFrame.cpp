@@ -3,6 +3,7 @@
 #include "KivApp.h"
 #include "KivDeviceRows.h"
 #include "KivEvents.h"
+#include "KivHwDetector.h"
 #include "KivLog.h"
 #include "KivModels.h"
 #include "KivResources.h"
@@ -31,6 +32,7 @@ wxBEGIN_EVENT_TABLE(KivFrame, wxFrame)
     EVT_COMBOBOX(ID_MODEL_COMBO, KivFrame::OnModelSelected)
     EVT_BUTTON(ID_IMAGE_BUTTON, KivFrame::OnBrowseImage)
     EVT_COMMAND(wxID_ANY, EVT_DEVICE_CHANGE, KivFrame::OnDeviceChangeEvent)
+    EVT_COMMAND(wxID_ANY, EVT_DEVICE_CHANGE_MESSAGE, KivFrame::OnDeviceChangeMessage)
     EVT_COMMAND(wxID_ANY, EVT_BUSY_CHANGE, KivFrame::OnBusyChange)
     EVT_COMMAND(wxID_ANY, EVT_IMAGE_CHECK_DONE, KivFrame::OnImageCheckDone)
     EVT_CLOSE(KivFrame::OnClose)
@@ -81,6 +83,7 @@ KivFrame::KivFrame(const wxString& title)
 
 KivFrame::~KivFrame() {
     pulseTimer.Stop();
+    WaitForRemovalWorkers();
     for (;;) {
         wxCriticalSectionLocker locker(arrayLock);
         if (devices.IsEmpty())

@@ -7,7 +7,9 @@
 #include <wx/timer.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 
 class wxBoxSizer;
 class wxComboBox;
@@ -17,6 +19,9 @@ class wxListCtrl;
 class wxRadioButton;
 class wxTextCtrl;
 class KivFrameSettings;
+namespace KIV {
+class CKivHwDetector;
+}
 
 // Control and tool ids.
 enum {
@@ -51,6 +56,12 @@ public:
     void OnDeviceChangeEvent(wxCommandEvent& event);
     bool RemoveSelectedDevices();
 
+    // The shared USB detector with this window as its owner, made and registered on first use;
+    // null when it cannot be registered (KivFrameServices.cpp).
+    KIV::CKivHwDetector* GetSharedHwDetector();
+    // The device-change message of the detector's registration: handed to the detector.
+    void OnDeviceChangeMessage(wxCommandEvent& event);
+
     // Start-up failure: an error box, the log record, then a close request; the window is never
     // shown.
     void FailStartup(uint32_t code, const wxString& text);
@@ -81,6 +92,17 @@ private:
     // deleted by the destructor (KivFrameServices.cpp).
     void RunStartupServices();
     void DeleteSharedServices();
+
+    // The device-change handler decides each report under arrayLock and shows its message boxes
+    // after releasing it; reports that arrive meanwhile wait here and are handled in order.
+    struct DeviceChangeOutcome;
+    void HandleDeviceChange(const DeviceChangeInfo& info, DeviceChangeOutcome& outcome);
+    void HandleArrival(const DeviceChangeInfo& info, DeviceChangeOutcome& outcome);
+    void HandleRemoval(const DeviceChangeInfo& info);
+    std::deque<std::unique_ptr<DeviceChangeInfo>> pendingDeviceChanges;
+    bool handlingDeviceChanges = false;
+    // Removal workers still running; the destructor waits for them before it deletes records.
+    void WaitForRemovalWorkers();
 
     void OnPulseTimer(wxTimerEvent& event);
 

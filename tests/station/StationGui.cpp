@@ -49,7 +49,10 @@ void StationGui::SetUp() {
         reply.button = answer;
         return reply;
     });
-    KivFrame::SetStartupForTesting([](KivFrame& f) { f.Show(); });
+    if (realStartup)
+        KivFrame::SetStartupForTesting(nullptr);
+    else
+        KivFrame::SetStartupForTesting([](KivFrame& f) { f.Show(); });
 
     ASSERT_NE(wxTheApp, nullptr);
     ASSERT_TRUE(wxTheApp->CallOnInit());

@@ -26,4 +26,5 @@ protected:
     std::string workDir;                      // the current directory while the test runs
     std::vector<KivDialogRequest> dialogs;    // every dialog the station asked for
     int answer = wxNO;                        // the button every message box gets
+    bool realStartup = false;                 // set before SetUp: the start-up services run
 };

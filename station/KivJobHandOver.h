@@ -1,0 +1,18 @@
+// The job arms of the device-change handler: what a device's return or departure does to a record
+// whose job is running (it moves the job on and starts its next worker). They run on the GUI thread
+// with the main window's arrayLock held, take the record's lock and listLock themselves, show no
+// message box and never wait for a worker.
+#pragma once
+#include "KivDevice.h"
+
+class KivFrame;
+
+// How the handler found the record of an arrival.
+enum class KivJobLookup {
+    SameDevice,   // the record has the event's serial, port and hub
+    OtherSerial,  // the record is on the event's port and hub under another serial
+};
+
+void KivJobArrival(KivFrame& frame, KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info);
+// The record has the event's serial, port and hub.
+void KivJobRemoval(KivFrame& frame, KivDevice& device, const DeviceChangeInfo& info);
