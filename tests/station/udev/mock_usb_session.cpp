@@ -1,0 +1,156 @@
+// Runs a program with USB devices mocked by umockdev and plays steps against it:
+//
+//   mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]
+//
+//   wait-monitor              wait until the program listens for device notices (a udev monitor)
+//   plug:PLACE:VID:PID[:SERIAL]  plug a device in below the host controller (PLACE like usb1/1-1.4)
+//   unplug:PLACE              pull it out again
+//   sleep:MS                  wait
+//   close:TITLE               ask the top-level window whose title begins with TITLE to close, as
+//                             the window's close box does
+//
+// After the steps it waits for the program to end and exits with its status (1 when a step failed,
+// 124 when the program did not end in time and was killed).
+#include "MockUsb.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
+        parts.push_back(text.substr(start, end - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+bool ChildRunning(pid_t child) {
+    int status;
+    return waitpid(child, &status, WNOHANG) == 0;
+}
+
+// The program's udev monitor shows as a socket in umockdev's directory.
+bool WaitForMonitor(pid_t child) {
+    const char* dir = std::getenv("UMOCKDEV_DIR");
+    if (!dir) return false;
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < until) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            if (entry.path().filename().string().rfind("event", 0) == 0) return true;
+        if (!ChildRunning(child)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Sends WM_DELETE_WINDOW to every top-level window whose title begins with the prefix.
+bool CloseWindows(const std::string& titlePrefix) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+    const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    int sent = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            char* name = nullptr;
+            if (!XFetchName(display, children[i], &name) || !name) continue;
+            const bool match = std::string(name).rfind(titlePrefix, 0) == 0;
+            XFree(name);
+            if (!match) continue;
+            XEvent event{};
+            event.xclient.type = ClientMessage;
+            event.xclient.window = children[i];
+            event.xclient.message_type = protocols;
+            event.xclient.format = 32;
+            event.xclient.data.l[0] = static_cast<long>(deleteWindow);
+            event.xclient.data.l[1] = CurrentTime;
+            XSendEvent(display, children[i], False, NoEventMask, &event);
+            ++sent;
+        }
+        if (children) XFree(children);
+    }
+    XFlush(display);
+    XCloseDisplay(display);
+    return sent > 0;
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    EnterMockEnvironment(argv);
+    int split = 1;
+    while (split < argc && std::strcmp(argv[split], "--") != 0) ++split;
+    if (split + 1 >= argc) return Usage();
+
+    MockUsbBed bed;  // sets UMOCKDEV_DIR, which the program inherits with the preload library
+    const pid_t child = fork();
+    if (child == 0) {
+        execvp(argv[split + 1], argv + split + 1);
+        std::perror("mock_usb_session: exec");
+        _exit(127);
+    }
+    if (child < 0) return 1;
+
+    bool ok = true;
+    std::map<std::string, std::string> plugged;  // place -> sysfs path
+    for (int i = 1; i < split && ok; ++i) {
+        const std::vector<std::string> step = Split(argv[i], ':');
+        std::fprintf(stderr, "mock_usb_session: %s\n", argv[i]);
+        if (step[0] == "wait-monitor") {
+            ok = WaitForMonitor(child);
+        } else if (step[0] == "plug" && (step.size() == 4 || step.size() == 5)) {
+            plugged[step[1]] = bed.Plug(step[1], step[2], step[3],
+                                        step.size() == 5 ? std::optional<std::string>(step[4]) : std::nullopt);
+        } else if (step[0] == "unplug" && step.size() == 2 && plugged.count(step[1])) {
+            bed.Unplug(plugged[step[1]]);
+            plugged.erase(step[1]);
+        } else if (step[0] == "sleep" && step.size() == 2) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(step[1].c_str())));
+        } else if (step[0] == "close" && step.size() >= 2) {
+            ok = CloseWindows(std::string(argv[i]).substr(6));
+        } else {
+            std::fprintf(stderr, "mock_usb_session: unknown step %s\n", argv[i]);
+            ok = false;
+        }
+        if (!ok) std::fprintf(stderr, "mock_usb_session: step failed: %s\n", argv[i]);
+    }
+
+    int status = 0;
+    const auto until = Clock::now() + std::chrono::seconds(ok ? 60 : 5);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (Clock::now() > until) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return 124;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ok) return 1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
