@@ -6,8 +6,9 @@
 //   plug:PLACE:VID:PID[:SERIAL]  plug a device in below the host controller (PLACE like usb1/1-1.4)
 //   unplug:PLACE              pull it out again
 //   sleep:MS                  wait
-//   close:TITLE               ask the top-level window whose title begins with TITLE to close, as
-//                             the window's close box does
+//   close:TITLE               ask the program's top-level window whose title begins with TITLE to
+//                             close, as the window's close box does (windows of other programs on
+//                             the same display are left alone)
 //
 // After the steps it waits for the program to end and exits with its status (1 when a step failed,
 // 124 when the program did not end in time and was killed).
@@ -62,12 +63,28 @@ bool WaitForMonitor(pid_t child) {
     return false;
 }
 
-// Sends WM_DELETE_WINDOW to every top-level window whose title begins with the prefix.
-bool CloseWindows(const std::string& titlePrefix) {
+// The process that owns a window, from the _NET_WM_PID property its toolkit sets; 0 when unknown.
+pid_t WindowPid(Display* display, Window window, Atom pidAtom) {
+    Atom type;
+    int format;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    pid_t pid = 0;
+    if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success &&
+        data && count == 1 && format == 32)
+        pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
+    if (data) XFree(data);
+    return pid;
+}
+
+// Sends WM_DELETE_WINDOW to every top-level window of the process whose title begins with the prefix.
+bool CloseWindows(pid_t owner, const std::string& titlePrefix) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return false;
     const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
     const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
     Window root, parent, *children = nullptr;
     unsigned count = 0;
     int sent = 0;
@@ -77,7 +94,7 @@ bool CloseWindows(const std::string& titlePrefix) {
             if (!XFetchName(display, children[i], &name) || !name) continue;
             const bool match = std::string(name).rfind(titlePrefix, 0) == 0;
             XFree(name);
-            if (!match) continue;
+            if (!match || WindowPid(display, children[i], pidAtom) != owner) continue;
             XEvent event{};
             event.xclient.type = ClientMessage;
             event.xclient.window = children[i];
@@ -133,7 +150,7 @@ int main(int argc, char** argv) {
         } else if (step[0] == "sleep" && step.size() == 2) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(step[1].c_str())));
         } else if (step[0] == "close" && step.size() >= 2) {
-            ok = CloseWindows(std::string(argv[i]).substr(6));
+            ok = CloseWindows(child, std::string(argv[i]).substr(6));
         } else {
             std::fprintf(stderr, "mock_usb_session: unknown step %s\n", argv[i]);
             ok = false;
