@@ -3,6 +3,8 @@
 //   mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]
 //
 //   wait-monitor              wait until the program listens for device notices (a udev monitor)
+//   wait-window:TITLE         wait until the program shows a top-level window whose title begins
+//                             with TITLE
 //   plug:PLACE:VID:PID[:SERIAL]  plug a device in below the host controller (PLACE like usb1/1-1.4)
 //   unplug:PLACE              pull it out again
 //   sleep:MS                  wait
@@ -78,34 +80,62 @@ pid_t WindowPid(Display* display, Window window, Atom pidAtom) {
     return pid;
 }
 
+// The top-level windows of the process whose title begins with the prefix (viewable ones only when
+// asked).
+std::vector<Window> WindowsOf(Display* display, pid_t owner, const std::string& titlePrefix, bool viewable) {
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    std::vector<Window> found;
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return found;
+    for (unsigned i = 0; i < count; ++i) {
+        char* name = nullptr;
+        if (!XFetchName(display, children[i], &name) || !name) continue;
+        const bool match = std::string(name).rfind(titlePrefix, 0) == 0;
+        XFree(name);
+        if (!match || WindowPid(display, children[i], pidAtom) != owner) continue;
+        XWindowAttributes attributes;
+        if (viewable && (!XGetWindowAttributes(display, children[i], &attributes) ||
+                         attributes.map_state != IsViewable))
+            continue;
+        found.push_back(children[i]);
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+bool WaitForWindow(pid_t owner, const std::string& titlePrefix) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    bool shown = false;
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (!shown && Clock::now() < until && ChildRunning(owner)) {
+        shown = !WindowsOf(display, owner, titlePrefix, true).empty();
+        if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    XCloseDisplay(display);
+    return shown;
+}
+
 // Sends WM_DELETE_WINDOW to every top-level window of the process whose title begins with the prefix.
 bool CloseWindows(pid_t owner, const std::string& titlePrefix) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return false;
     const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
     const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
-    Window root, parent, *children = nullptr;
-    unsigned count = 0;
     int sent = 0;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-        for (unsigned i = 0; i < count; ++i) {
-            char* name = nullptr;
-            if (!XFetchName(display, children[i], &name) || !name) continue;
-            const bool match = std::string(name).rfind(titlePrefix, 0) == 0;
-            XFree(name);
-            if (!match || WindowPid(display, children[i], pidAtom) != owner) continue;
+    {
+        for (Window window : WindowsOf(display, owner, titlePrefix, false)) {
             XEvent event{};
             event.xclient.type = ClientMessage;
-            event.xclient.window = children[i];
+            event.xclient.window = window;
             event.xclient.message_type = protocols;
             event.xclient.format = 32;
             event.xclient.data.l[0] = static_cast<long>(deleteWindow);
             event.xclient.data.l[1] = CurrentTime;
-            XSendEvent(display, children[i], False, NoEventMask, &event);
+            XSendEvent(display, window, False, NoEventMask, &event);
             ++sent;
         }
-        if (children) XFree(children);
     }
     XFlush(display);
     XCloseDisplay(display);
@@ -141,6 +171,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mock_usb_session: %s\n", argv[i]);
         if (step[0] == "wait-monitor") {
             ok = WaitForMonitor(child);
+        } else if (step[0] == "wait-window" && step.size() >= 2) {
+            ok = WaitForWindow(child, std::string(argv[i]).substr(12));
         } else if (step[0] == "plug" && (step.size() == 4 || step.size() == 5)) {
             plugged[step[1]] = bed.Plug(step[1], step[2], step[3],
                                         step.size() == 5 ? std::optional<std::string>(step[4]) : std::nullopt);

@@ -26,7 +26,7 @@ chmod +x "$work/program/Google/adb"
 printf '* daemon not running; starting now at tcp:5037\n* daemon started successfully\n' >"$work/program/Google/reply-2"
 
 cd "$work/run"
-"$session" wait-monitor sleep:500 \
+"$session" wait-monitor "wait-window:Zelk Flash Tool v" sleep:500 \
     plug:usb1/1-1/1-1.4:18d1:4ee7:ZLK0001 sleep:"$pause" \
     unplug:usb1/1-1/1-1.4 sleep:"$pause" \
     "close:Zelk Flash Tool v" \
