@@ -1,5 +1,7 @@
 #include "Clock.h"
 
+#include "Process.h"
+
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -42,6 +44,11 @@ void SleepMs(uint32_t ms) {
         ScaledClock& c = Clock();
         std::lock_guard<std::mutex> guard(c.lock);
         factor = c.factor;
+    }
+    // A thread that has been told to stop sleeps no more.
+    if (std::shared_ptr<StopSignal> stop = ThreadStopSignal()) {
+        stop->WaitForStop(ms / factor);
+        return;
     }
     std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / factor));
 }

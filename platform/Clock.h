@@ -6,7 +6,8 @@
 namespace plat {
 
 uint64_t NowMs();           // monotonic milliseconds, scaled
-void SleepMs(uint32_t ms);  // sleeps ms / scale real milliseconds
+void SleepMs(uint32_t ms);  // sleeps ms / scale real milliseconds; at once after a stop request
+                            // to the calling thread (Process.h)
 // Tests only: factor 10 makes every wait ten times shorter. 1 is real time.
 void SetTimeScaleForTesting(double factor);
 double TimeScale();         // the factor above

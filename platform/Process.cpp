@@ -75,7 +75,8 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
 // ---- stop signal ---------------------------------------------------------------------------
 
 struct StopSignal::State {
-    std::mutex lock;
+    mutable std::mutex lock;
+    std::condition_variable stoppedChanged;
     bool stopped = false;
     std::vector<pid_t> groups;  // process groups of the running children, not yet reaped
 };
@@ -87,11 +88,18 @@ void StopSignal::RequestStop() {
     std::lock_guard<std::mutex> guard(state->lock);
     state->stopped = true;
     for (pid_t g : state->groups) kill(-g, SIGKILL);
+    state->stoppedChanged.notify_all();
 }
 
 bool StopSignal::StopRequested() const {
     std::lock_guard<std::mutex> guard(state->lock);
     return state->stopped;
+}
+
+bool StopSignal::WaitForStop(double realMs) const {
+    std::unique_lock<std::mutex> guard(state->lock);
+    return state->stoppedChanged.wait_for(guard, std::chrono::duration<double, std::milli>(realMs),
+                                          [this] { return state->stopped; });
 }
 
 namespace {

@@ -21,6 +21,8 @@ public:
     ~StopSignal();
     void RequestStop();
     bool StopRequested() const;
+    // Waits up to realMs real milliseconds; returns at once, true, when a stop is requested.
+    bool WaitForStop(double realMs) const;
 
     struct State;
     std::shared_ptr<State> state;

@@ -283,3 +283,21 @@ TEST(SplitCommandLine, ReachesTheChildAsArgv) {
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.output, "[one][two three][][fo\"ur]");
 }
+
+TEST(StopSignal, CutsTheStoppedThreadsSleepShort) {
+    plat::SetTimeScaleForTesting(1);
+    auto signal = std::make_shared<plat::StopSignal>();
+    std::atomic<bool> asleep{false}, woke{false};
+    std::thread worker([&] {
+        plat::SetThreadStopSignal(signal);
+        asleep = true;
+        plat::SleepMs(600000);  // ten minutes, unless stopped
+        woke = true;
+        plat::SleepMs(600000);  // a stopped thread sleeps no more
+        plat::SetThreadStopSignal(nullptr);
+    });
+    while (!asleep) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    signal->RequestStop();
+    worker.join();  // hangs here if either sleep ignored the stop
+    EXPECT_TRUE(woke);
+}
