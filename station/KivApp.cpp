@@ -9,6 +9,9 @@
 
 #include <wx/filefn.h>
 
+#include <mutex>
+#include <new>
+
 KivApp& wxGetApp() { return *static_cast<KivApp*>(wxApp::GetInstance()); }
 
 KivApp* KivApp::Get() { return dynamic_cast<KivApp*>(wxApp::GetInstance()); }
@@ -33,6 +36,14 @@ bool KivApp::OnInit() {
     const wxString title = wxString::Format("%s v%s %s %s", kProductName, kProductVersion, "", "");
     frame = new KivFrame(title);
     return true;
+}
+
+RYL::CInternetAgent* KivApp::GetInternetAgent() {
+    static std::mutex agentMutex;
+    std::lock_guard<std::mutex> guard(agentMutex);
+    if (!internetAgent)
+        internetAgent = new (std::nothrow) RYL::CInternetAgent(nullptr, nullptr);  // nullptr: the desktop window
+    return internetAgent;
 }
 
 void KivApp::Log(const wxString& tag, uint32_t code, int32_t level, const wchar_t* text) {

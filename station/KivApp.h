@@ -29,6 +29,10 @@ public:
     // The running application when it is a KivApp, else null.
     static KivApp* Get();
 
+    // The latest-image check's own agent, made on the first call (null only when it cannot be
+    // allocated; the next call tries again). Deleted with the application.
+    RYL::CInternetAgent* GetInternetAgent();
+
     RYL::CLogStore* logStore;
     RYL::CInternetAgent* internetAgent;  // the latest-image check's own agent, made on first use
     KivFrame* frame;

@@ -51,7 +51,11 @@ public:
     void OnModelSelected(wxCommandEvent& event);
     void OnBrowseImage(wxCommandEvent& event);
     void StartFlash();
+    // Starts the latest-image check; false with the error text when its thread cannot be made.
+    bool StartImageCheck(const wxString& model, bool wipe, const wxString& imagePath, wxString* error);
     void OnImageCheckDone(wxCommandEvent& event);
+    // The OS-version report before a flash; false: do not flash.
+    bool ReportOsVersionBeforeFlash(const wxString& model);
     // Device list arrivals, removals and the Remove tool (KivFrameDeviceList.cpp).
     void OnDeviceChangeEvent(wxCommandEvent& event);
     bool RemoveSelectedDevices();

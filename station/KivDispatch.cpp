@@ -1,0 +1,72 @@
+#include "KivDispatch.h"
+
+#include "KivModels.h"
+#include "ProcessHelpers.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex factoryMutex;
+KivDownloadWorkerFactory& FactoryForTesting() {
+    static KivDownloadWorkerFactory factory;
+    return factory;
+}
+
+bool Holds(const wchar_t* list, const wxString& model) { return ModelListHolds(list, model.wc_str()); }
+
+}  // namespace
+
+KivDownloadFlow ChooseDownloadFlow(const wxString& model, bool wipe) {
+    if (Holds(ScriptModels, model))
+        return KivDownloadFlow::Script;
+    if (Holds(RecoveryModels, model) || (Holds(SideloadModels, model) && !wipe))
+        return KivDownloadFlow::Recovery;
+    return KivDownloadFlow::Fastboot;
+}
+
+wxString FastbootSuffix(const wxString& model) {
+    if (Holds(Fastboot1Models, model))
+        return "/Google/fastboot1";
+    if (Holds(RawImageModels, model))
+        return "/Google/fastboot2";
+    return "/Google/fastboot3";
+}
+
+wxString FastbootPathFor(const wxString& model) {
+    std::wstring dir;
+    RYL::GetModuleDir(RYL::GetThisModule(), dir);
+    return wxString::Format("%s%s", wxString(dir), FastbootSuffix(model));
+}
+
+wxString SideloadModelCode() {
+    return wxString(SideloadModels).AfterFirst(',').BeforeFirst(',');
+}
+
+wxString ApplyFactoryModelVariant(const wxString& model, const wxString& imagePath) {
+    const wxString code = SideloadModelCode();
+    if (code.empty() || imagePath.Contains("ota") || !model.Contains(code))
+        return model;
+    return code + "FAC";
+}
+
+void SetDownloadWorkerFactoryForTesting(KivDownloadWorkerFactory factory) {
+    std::lock_guard<std::mutex> guard(factoryMutex);
+    FactoryForTesting() = std::move(factory);
+}
+
+KivDeviceWorker* MakeDownloadWorker(KivDownloadFlow flow, KivDevice* device, const wxString& imagePath,
+                                    const wxString& fastbootPath) {
+    {
+        std::lock_guard<std::mutex> guard(factoryMutex);
+        if (FactoryForTesting())
+            return FactoryForTesting()(flow, device, imagePath, fastbootPath);
+    }
+    switch (flow) {
+    case KivDownloadFlow::Script:
+    case KivDownloadFlow::Fastboot:
+    case KivDownloadFlow::Recovery:
+        break;
+    }
+    return nullptr;
+}
