@@ -88,16 +88,6 @@ TEST(ModelTables, FlowsOfTheListedModels) {
         EXPECT_TRUE(ModelListHolds(ReportModels, model)) << model;
 }
 
-TEST(ModelTables, ListMembershipIsWholeCodesInExactCase) {
-    const wchar_t list[] = L",AB1,AB12,cd,";
-    EXPECT_TRUE(ModelListHolds(list, L"AB1"));
-    EXPECT_TRUE(ModelListHolds(list, L"AB12"));
-    EXPECT_FALSE(ModelListHolds(list, L"AB"));
-    EXPECT_FALSE(ModelListHolds(list, L"B1"));
-    EXPECT_FALSE(ModelListHolds(list, L"CD"));
-    EXPECT_FALSE(ModelListHolds(list, L""));
-}
-
 TEST(Dispatch, WorkerFlowFastbootProgramAndFactoryVariant) {
     const wxString sideload = SideloadModelCode();
     ASSERT_EQ(sideload, Entries(SideloadModels)[0]);
