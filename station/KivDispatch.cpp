@@ -1,5 +1,6 @@
 #include "KivDispatch.h"
 
+#include "KivFlashWorkers.h"
 #include "KivModels.h"
 #include "ProcessHelpers.h"
 
@@ -64,9 +65,11 @@ KivDeviceWorker* MakeDownloadWorker(KivDownloadFlow flow, KivDevice* device, con
     }
     switch (flow) {
     case KivDownloadFlow::Script:
+        return new KivThreadDownloadImageForScript(device, imagePath, fastbootPath);
     case KivDownloadFlow::Fastboot:
+        return new KivThreadDownloadImageForIntel(device, imagePath, fastbootPath);
     case KivDownloadFlow::Recovery:
-        break;
+        break;  // the recovery worker: wired when it lands
     }
     return nullptr;
 }

@@ -1,0 +1,222 @@
+#include "KivFlashWorkers.h"
+
+#include "FastbootCommands.h"
+#include "KivLog.h"
+#include "KivModels.h"
+#include "PackageFiles.h"
+#include "Paths.h"
+#include "Process.h"
+#include "ProcessHelpers.h"
+#include "Text.h"
+
+#include <mutex>
+
+namespace {
+
+const wchar_t kCommandInterpreter[] = L"/bin/sh";
+// A script's output is judged whole: a failure printed after the runner's usual limit still counts.
+constexpr size_t kScriptOutputLimit = 16u << 20;
+
+std::mutex interpreterMutex;
+wxString& InterpreterForTesting() {
+    static wxString path;
+    return path;
+}
+
+wxString Interpreter() {
+    std::lock_guard<std::mutex> guard(interpreterMutex);
+    return InterpreterForTesting().empty() ? wxString(kCommandInterpreter) : InterpreterForTesting();
+}
+
+bool Holds(const wchar_t* list, const wxString& model) { return ModelListHolds(list, model.wc_str()); }
+
+void Set(int* code, int value) {
+    if (code)
+        *code = value;
+}
+void Set(wxString* error, const wxString& text) {
+    if (error)
+        *error = text;
+}
+
+}  // namespace
+
+bool NeedsResultCheck(const wxString& model, const SettingsData& settings) {
+    return Holds(ReportModels, model) && (settings.UploadResult || settings.SaveXmlLog || settings.Tavio);
+}
+
+wxString FlashScriptArguments(const wxString& scriptPath, bool wipe, const wxString& serial) {
+    return wxString::Format("\"%s\" %d %s /y", scriptPath, wipe ? 1 : 0, serial);
+}
+
+bool KivFlashWorker::RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode) {
+    ProgressStep(name + " ...");
+    int code = 0;
+    std::wstring error;
+    if (call(&code, &error))
+        return true;
+    FailureStep(wxString::Format("%s failure(%s)", name, wxString(error)),
+                fixedCode ? *fixedCode : static_cast<uint32_t>(code));
+    return false;
+}
+
+void KivFlashWorker::EndFlash(uint32_t waitState) {
+    if (!NeedsResultCheck(device->model, Settings())) {
+        FinalStep(wxString::Format("Flash image successfully (%s)", Serial()));
+        return;
+    }
+    if (waitState)
+        ProgressStepSettingState(waitState, "Wait device reboot ...");
+    else
+        ProgressStep("Wait device reboot ...");
+    wxString error;
+    if (!WaitDeviceReboot(&error))
+        FailureStep(wxString::Format("Wait device failure(%s)", error), ERR_GENERAL);
+    // Otherwise the result check has taken the device over.
+}
+
+KivThreadDownloadImageForScript::KivThreadDownloadImageForScript(KivDevice* device, wxString imagePath,
+                                                                 wxString fastbootPath)
+    : KivFlashWorker(device, KivSlot::Script), imagePath(std::move(imagePath)),
+      fastbootPath(std::move(fastbootPath)) {}
+
+void KivThreadDownloadImageForScript::SetInterpreterForTesting(const wxString& path) {
+    std::lock_guard<std::mutex> guard(interpreterMutex);
+    InterpreterForTesting() = path;
+}
+
+void KivThreadDownloadImageForScript::Steps() {
+    OpeningStep(DEV_SCRIPT_FLASHING, "Check image model ...");
+
+    std::wstring directory;
+    MakeTempDirName(&directory, Serial().ToStdWstring(), L"");
+    if (!RunStep("Unzip image", [&](int* code, std::wstring* error) {
+            return UnzipToDirectory(imagePath.ToStdWstring(), directory, code, error);
+        }))
+        return;  // the directory stays with whatever was extracted
+
+    const bool flashed = RunStep("Run flash image script", [&](int* code, std::wstring* error) {
+        wxString text;
+        const bool ok = RunFlashScript(directory, "flashall_KIV.cmd", Serial(), device->wipe, code, &text);
+        *error = text.ToStdWstring();
+        return ok;
+    });
+    if (flashed)
+        EndFlash(DEV_SCRIPT_WAIT_REBOOT);
+
+    // After the wait: the package stays unpacked until the device is back or the wait failed.
+    DeleteDirectoryTree(directory);
+}
+
+bool KivThreadDownloadImageForScript::RunFlashScript(wxString directory, wxString scriptName, wxString serial,
+                                                     bool wipe, int* code, wxString* error) {
+    const wxString interpreter = Interpreter();
+    const wxString script = directory + scriptName;
+    const wxString arguments = FlashScriptArguments(script, wipe, serial);
+    if (!plat::FileExists(interpreter.ToStdWstring())) {
+        Set(code, ERR_NO_CMD_EXE);
+        Set(error, wxString::Format("Not found %s", interpreter));
+        return false;
+    }
+    if (!plat::FileExists(script.ToStdWstring())) {
+        Set(code, ERR_NO_FLASH_SCRIPT);
+        Set(error, "Not found the flash script file");
+        return false;
+    }
+
+    plat::RunRequest request;
+    request.program = plat::NativePath(interpreter.ToStdWstring());
+    request.argv.push_back(request.program);
+    for (std::string& word : plat::SplitCommandLine(plat::NarrowFromWide(arguments.ToStdWstring())))
+        request.argv.push_back(std::move(word));
+    request.workDir = plat::NativePath(directory.ToStdWstring());
+    request.keepBytes = kScriptOutputLimit;
+    const plat::RunResult result = plat::RunCaptured(request);
+    if (!result.ok) {
+        Set(code, static_cast<int>(result.code));
+        Set(error, wxString());
+        return false;
+    }
+
+    const std::wstring output = RYL::BytesToText(result.output.data(), static_cast<int>(result.output.size()));
+    std::wstring line;
+    if (!FindFastbootFailure(output, false, line))
+        return true;
+    Set(code, ERR_SCRIPT_OUTPUT);
+    Set(error, wxString(line));
+    return false;
+}
+
+KivThreadDownloadImageForIntel::KivThreadDownloadImageForIntel(KivDevice* device, wxString imagePath,
+                                                               wxString fastbootPath)
+    : KivFlashWorker(device, KivSlot::Fastboot), fastbootPath(std::move(fastbootPath)),
+      imagePath(std::move(imagePath)) {}
+
+void KivThreadDownloadImageForIntel::Steps() {
+    const std::wstring exe = fastbootPath.ToStdWstring();
+    OpeningStep(DEV_FASTBOOT_FLASHING, "Check image model ...");
+
+    if (!RunStep("Check the detected serial number", [&](int* code, std::wstring* error) {
+            return FastbootWaitDevice(exe, Serial().ToStdWstring(), code, error);
+        }))
+        return;
+
+    wxString rawFile, directory;
+    const bool located = LocateRawImage(&rawFile, &directory);
+    if (located &&
+        RunStep("Flash image", [&](int* code, std::wstring* error) {
+            return FastbootFlashAll(exe, Serial().ToStdWstring(), rawFile.ToStdWstring(), code, error);
+        })) {
+        static const uint32_t kEraseCode = ERR_ERASE_DATA;
+        const bool erased =
+            !device->wipe ||
+            RunStep("Erase data", [&](int* code, std::wstring* error) { return EraseData(code, error); },
+                    &kEraseCode);
+        if (erased &&
+            RunStep("Enable adb", [&](int* code, std::wstring* error) {
+                return FastbootEnableAdb(exe, Serial().ToStdWstring(), code, error);
+            }) &&
+            RunStep("Reboot", [&](int* code, std::wstring* error) {
+                return FastbootReboot(exe, Serial().ToStdWstring(), code, error);
+            }))
+            EndFlash(0);  // the state stays DEV_FASTBOOT_FLASHING while the device reboots
+    }
+
+    if (!directory.empty())
+        DeleteDirectoryTree(directory.ToStdWstring());
+}
+
+bool KivThreadDownloadImageForIntel::LocateRawImage(wxString* rawFile, wxString* directory) {
+    if (!imagePath.EndsWith(".zip")) {
+        *rawFile = imagePath;
+        return true;
+    }
+    std::wstring unpacked;
+    MakeTempDirName(&unpacked, Serial().ToStdWstring(), L"");
+    if (!RunStep("Unzip image", [&](int* code, std::wstring* error) {
+            return UnzipToDirectory(imagePath.ToStdWstring(), unpacked, code, error);
+        }))
+        return false;  // the directory stays with whatever was extracted
+    *directory = unpacked;
+    std::wstring found;
+    if (!RunStep("Get .raw file position", [&](int* code, std::wstring* error) {
+            return FindSingleFile(unpacked, L"*.raw", &found, code, error);
+        }))
+        return false;
+    *rawFile = found;
+    return true;
+}
+
+bool KivThreadDownloadImageForIntel::EraseData(int* code, std::wstring* error) {
+    const std::wstring exe = fastbootPath.ToStdWstring();
+    const std::wstring serial = Serial().ToStdWstring();
+    const wxString model = device->model;
+    if (Holds(EraseUserdataModels, model)) {
+        if (FastbootEraseUserdata(exe, serial, code, error))
+            return true;
+        return Holds(FastbootWipeModels, model) && FastbootWipe(exe, serial, code, error);
+    }
+    if (Holds(FastbootWipeModels, model))
+        return FastbootWipe(exe, serial, code, error);
+    return FastbootEraseData(exe, serial, code, error);
+}

@@ -1,0 +1,72 @@
+// The download workers of the script and fastboot flows. Both end a successful flash the same
+// way: Pass at once, or, when a result check follows (the report gate), a wait for the device to
+// come back, which its check worker ends by cancelling this one.
+#pragma once
+#include "KivDeviceWorker.h"
+#include "SettingsValues.h"
+
+#include <wx/string.h>
+
+#include <functional>
+#include <string>
+
+class KivFlashWorker : public KivDeviceWorker {
+protected:
+    using KivDeviceWorker::KivDeviceWorker;
+
+    // A call of one step: true on success, else its code and text.
+    using StepCall = std::function<bool(int* code, std::wstring* error)>;
+    // Progress step "<name> ...", then the call; its failure is the failure step
+    // "<name> failure(<text>)" with the call's code, or with fixedCode when one is given.
+    bool RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode = nullptr);
+    // After a flash: Pass, or "Wait device reboot ..." (setting waitState when not 0) and the wait.
+    void EndFlash(uint32_t waitState);
+};
+
+class KivThreadDownloadImageForScript : public KivFlashWorker {
+public:
+    // fastbootPath is kept but not used: the package's script brings its own tools.
+    KivThreadDownloadImageForScript(KivDevice* device, wxString imagePath, wxString fastbootPath);
+
+    // Runs the package's script through the command interpreter in the directory (which ends
+    // with '/') with the wipe flag (1 or 0), the serial and "/y"; false when it cannot run or its
+    // output tells of a failure.
+    bool RunFlashScript(wxString directory, wxString scriptName, wxString serial, bool wipe, int* code,
+                        wxString* error);
+
+    // Tests: the interpreter to run ("/bin/sh"; empty: that again).
+    static void SetInterpreterForTesting(const wxString& path);
+
+protected:
+    void Steps() override;
+
+private:
+    wxString imagePath;
+    wxString fastbootPath;
+};
+
+class KivThreadDownloadImageForIntel : public KivFlashWorker {
+public:
+    // imagePath: a zip package holding one raw image, or the raw image itself.
+    KivThreadDownloadImageForIntel(KivDevice* device, wxString imagePath, wxString fastbootPath);
+
+protected:
+    void Steps() override;
+
+private:
+    // The raw image: the package unpacked into a new directory (set once it holds the package,
+    // for deletion at the end) and searched, or the image path itself.
+    bool LocateRawImage(wxString* rawFile, wxString* directory);
+    // The erase command of the model, with the fallback to "-w".
+    bool EraseData(int* code, std::wstring* error);
+
+    wxString fastbootPath;
+    wxString imagePath;
+};
+
+// --- the rules, for the tests ---
+
+// The job waits for a result check: a model of ReportModels with a report switched on.
+bool NeedsResultCheck(const wxString& model, const SettingsData& settings);
+// The interpreter's arguments for the script.
+wxString FlashScriptArguments(const wxString& scriptPath, bool wipe, const wxString& serial);
