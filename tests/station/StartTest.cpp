@@ -1,4 +1,7 @@
+#include "Clock.h"
 #include "FakeServers.h"
+#include "KivFrameSettings.h"
+#include "Paths.h"
 #include "Internet.h"
 #include "KivDevice.h"
 #include "KivDeviceRows.h"
@@ -11,12 +14,15 @@
 
 #include <wx/combobox.h>
 #include <wx/filedlg.h>
+#include <wx/gauge.h>
 #include <wx/listctrl.h>
 #include <wx/msgdlg.h>
 #include <wx/radiobut.h>
 #include <wx/textctrl.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -118,6 +124,8 @@ protected:
         StationGui::TearDown();
         SetDownloadWorkerFactoryForTesting(nullptr);
         plat::ClearHostRedirectsForTesting();
+        plat::SetProgramDirForTesting(L"");
+        plat::SetTimeScaleForTesting(1);
     }
 
     // A listed device in that state; selected rows are what Start dispatches.
@@ -402,6 +410,45 @@ TEST_F(Start, VariantsAndTheFactoryImageOfTheSideloadModel) {
         EXPECT_EQ(job.flow, entry.flow);
         WaitForWorkers();
     }
+}
+
+// The real worker, started by the dispatch, with the program's fastboot and the settings window's
+// record: a fastboot job whose device never comes back fails after the window's RebootTimeout.
+TEST_F(Start, DispatchedFastbootJobRunsWithTheProgramsFastbootAndSettings) {
+    SetDownloadWorkerFactoryForTesting(nullptr);
+    namespace fs = std::filesystem;
+    const fs::path program = fs::path(workDir) / "program";
+    fs::create_directories(program / "Google");
+    fs::copy_file(fs::path(ZELK_FIXTURES_DIR) / "adb" / "fake_adb.sh", program / "Google" / "fastboot1");
+    fs::permissions(program / "Google" / "fastboot1", fs::perms::owner_all);
+    std::ofstream(program / "Google" / "reply-1") << "D1\tfastboot\n";
+    plat::SetProgramDirForTesting(program.wstring());
+    plat::SetTimeScaleForTesting(50);
+    SettingsData settings = frame->settings->values.Copy();
+    settings.UploadResult = true;
+    settings.Timeout.RebootTimeout = 3;
+    frame->settings->values.Assign(settings);
+
+    KivDevice* device = AddDevice("D1", DEV_CONNECTED, true);
+    const wxString model = "ZK550KL";
+    ASSERT_TRUE(ModelListHolds(Fastboot1Models, model.wc_str()));
+    ASSERT_EQ(ChooseDownloadFlow(model, false), KivDownloadFlow::Fastboot);
+    CheckDone(model, false, "/images/image.raw", true);
+    ASSERT_TRUE(PumpUntil([&] {
+        wxCriticalSectionLocker locker(device->lock);
+        return device->state == DEV_FAIL && !device->IsBusy();
+    }));
+    Pump();
+    EXPECT_EQ(RowOf("D1").state, "Fail");
+    EXPECT_EQ(RowOf("D1").description, "Wait device failure(3 seconds timeout)");
+    EXPECT_EQ(frame->deviceList->GetItemText(0, KIV_COLUMN_DESCRIPTION), "Wait device failure(3 seconds timeout)");
+    std::ifstream calls(program / "Google" / "calls.log");
+    std::string first, second;
+    std::getline(calls, first);
+    std::getline(calls, second);
+    EXPECT_EQ(first, "devices\x1f");
+    EXPECT_EQ(second, "-s\x1f" "D1\x1f" "flash\x1f" "all\x1f" "/images/image.raw\x1f");
+    EXPECT_FALSE(frame->busyGauge->IsShown()) << "the job has ended";
 }
 
 }  // namespace
