@@ -174,6 +174,8 @@ TEST(LatestImage, TheFirstMatchingImageDecides) {
         {"another root", "<ROOT><IMAGE_RECORD/></ROOT>", false, ""},
         {"not well formed", "<ZELK><IMAGE_RECORD><IMAGE><PROJECT>ZK1</PROJECT><FILE_NAME>n.zip", false, ""},
         {"empty", "", false, ""},
+        {"with a prolog", "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<ZELK><IMAGE_RECORD><IMAGE><PROJECT>ZK1</PROJECT>"
+         "<FILE_NAME>n.zip</FILE_NAME></IMAGE></IMAGE_RECORD></ZELK>", true, "n.zip"},
     };
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.what);

@@ -3,6 +3,7 @@
 #include "KivFrameSettings.h"
 #include "Paths.h"
 #include "Internet.h"
+#include "InternetAgent.h"
 #include "KivDevice.h"
 #include "KivDeviceRows.h"
 #include "KivDeviceWorker.h"
@@ -116,6 +117,16 @@ protected:
             }
             return new FakeDownloadWorker(device, flow, image, fastboot, log);
         });
+        // Only loopback is reached: the connected state is forced and the probes go to a listener.
+        plat::SetConnectedStateForTesting(true);
+        for (const wchar_t* url : RYL::CInternetAgent::ProbeUrls) {
+            std::wstring rest = std::wstring(url).substr(std::wstring(url).find(L"://") + 3);
+            rest = rest.substr(0, rest.find(L'/'));
+            const size_t colon = rest.find(L':');
+            const uint16_t port =
+                colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
+            plat::RedirectHostForTesting(rest.substr(0, colon), port, probe.port());
+        }
         // The latest-image service cannot be reached: the image counts as the latest.
         plat::RedirectHostForTesting(kLatestImageHost, 443, refusing.port());
     }
@@ -124,6 +135,8 @@ protected:
         StationGui::TearDown();
         SetDownloadWorkerFactoryForTesting(nullptr);
         plat::ClearHostRedirectsForTesting();
+        plat::SetConnectedStateForTesting(std::nullopt);
+        plat::SetExtraCaFileForTesting("");
         plat::SetProgramDirForTesting(L"");
         plat::SetTimeScaleForTesting(1);
     }
@@ -212,6 +225,7 @@ protected:
     std::shared_ptr<DispatchLog> log = std::make_shared<DispatchLog>();
     std::set<wxString> refuse;
     wxString chosenFile;
+    fakes::Listener probe;
     fakes::RefusingPort refusing;
 };
 
@@ -449,6 +463,43 @@ TEST_F(Start, DispatchedFastbootJobRunsWithTheProgramsFastbootAndSettings) {
     EXPECT_EQ(first, "devices\x1f");
     EXPECT_EQ(second, "-s\x1f" "D1\x1f" "flash\x1f" "all\x1f" "/images/image.raw\x1f");
     EXPECT_FALSE(frame->busyGauge->IsShown()) << "the job has ended";
+}
+
+// The latest-image service asked over HTTPS: a newer file for the model asks first; the chosen
+// file itself goes on without a word.
+TEST_F(Start, LatestImageServiceDecidesTheQuestion) {
+    const std::string serverDir = workDir + "/service";
+    std::filesystem::create_directories(serverDir);
+    fakes::ReplyServer server(serverDir);
+    ASSERT_TRUE(server.ok());
+    const std::string model = "ZK450CG";
+    auto reply = [&](const std::string& latest) {
+        return "<?xml version=\"1.0\"?><ZELK><IMAGE_RECORD>"
+               "<IMAGE><PROJECT>ZK451CG</PROJECT><FILE_NAME>other.zip</FILE_NAME></IMAGE>"
+               "<IMAGE><PROJECT>" + model + "</PROJECT><FILE_NAME>" + latest + "</FILE_NAME></IMAGE>"
+               "</IMAGE_RECORD></ZELK>";
+    };
+    server.Reply(1, 200, reply("ZK450CG_WW_2.0.zip"));
+    server.Reply(2, 200, reply("ZK450CG_WW_1.0.zip"));
+    plat::RedirectHostForTesting(kLatestImageHost, 443, server.port());
+    plat::SetExtraCaFileForTesting(server.caFile());
+
+    AddDevice("L1", DEV_CONNECTED, true);
+    SelectModel(IndexOf(L"ZK450CG"));
+    frame->imagePathText->SetValue("/images/ZK450CG_WW_1.0.zip");
+    answer = wxNO;
+    ClickStart();
+    ASSERT_TRUE(PumpUntil([&] { return !dialogs.empty() || !log->Made().empty(); }));
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].message, NotLatestMessage("ZK450CG_WW_1.0.zip", "ZK450CG_WW_2.0.zip") + "\nContinue to flash?");
+    EXPECT_TRUE(GateFree());
+    const std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "/repairservice/get_ecn_list.asmx/GetECNListInfo?countryCode=CN&SKU=ZK450CG&model=");
+
+    ClickStart();
+    ASSERT_TRUE(PumpUntil([this] { return !log->Made().empty(); }));
+    EXPECT_EQ(dialogs.size(), 1u) << "the latest image asks nothing";
 }
 
 }  // namespace
