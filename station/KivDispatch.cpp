@@ -2,6 +2,7 @@
 
 #include "KivFlashWorkers.h"
 #include "KivModels.h"
+#include "KivThreadDownloadImage.h"
 #include "ProcessHelpers.h"
 
 #include <mutex>
@@ -69,7 +70,7 @@ KivDeviceWorker* MakeDownloadWorker(KivDownloadFlow flow, KivDevice* device, con
     case KivDownloadFlow::Fastboot:
         return new KivThreadDownloadImageForIntel(device, imagePath, fastbootPath);
     case KivDownloadFlow::Recovery:
-        break;  // the recovery worker: wired when it lands
+        return new KivThreadDownloadImage(device, imagePath, fastbootPath);
     }
     return nullptr;
 }

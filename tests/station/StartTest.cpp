@@ -502,4 +502,38 @@ TEST_F(Start, LatestImageServiceDecidesTheQuestion) {
     EXPECT_EQ(dialogs.size(), 1u) << "the latest image asks nothing";
 }
 
+// The dispatch starts the real download worker of each flow; here each fails at its first step.
+TEST_F(Start, EachFlowStartsItsOwnWorker) {
+    SetDownloadWorkerFactoryForTesting(nullptr);
+    const std::filesystem::path program = std::filesystem::path(workDir) / "empty-program";
+    std::filesystem::create_directories(program);
+    plat::SetProgramDirForTesting(program.wstring());  // no fastboot there
+    plat::SetTimeScaleForTesting(500);
+    KivDevice* device = AddDevice("F1", DEV_CONNECTED, true);
+    const struct {
+        const char* model;
+        const char* image;
+        const char* failure;  // the row's text begins with it
+    } flows[] = {
+        {"ZK450CG", "/nonexistent/p.zip", "Unzip image failure(Can't open \"/nonexistent/p.zip\")"},
+        {"ZK171CG", "/nonexistent/p.zip", "Check the detected serial number failure("},
+        {"ZK550KL", "/nonexistent/p.raw", "Check the detected serial number failure("},
+    };
+    for (const auto& flow : flows) {
+        SCOPED_TRACE(flow.model);
+        {
+            wxCriticalSectionLocker locker(device->lock);
+            device->state = DEV_CONNECTED;
+        }
+        CheckDone(flow.model, false, flow.image, true);
+        ASSERT_TRUE(PumpUntil([&] {
+            wxCriticalSectionLocker locker(device->lock);
+            return device->state == DEV_FAIL && !device->IsBusy();
+        }));
+        Pump();
+        EXPECT_TRUE(RowOf("F1").description.StartsWith(flow.failure)) << RowOf("F1").description;
+        EXPECT_EQ(device->model, flow.model);
+    }
+}
+
 }  // namespace
