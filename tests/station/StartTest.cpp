@@ -99,6 +99,10 @@ class Start : public StationGui {
 protected:
     void SetUp() override {
         StationGui::SetUp();
+        // The OS-version report before the flash is switched off (its file is read from the
+        // current directory, the test's own).
+        std::filesystem::create_directories("Extra");
+        std::ofstream("Extra/Get_OS_version.txt") << "0\n";
         KivSetDialogHandlerForTesting([this](const KivDialogRequest& request) {
             dialogs.push_back(request);
             KivDialogAnswer reply;
