@@ -6,6 +6,11 @@
 #include <wx/msgdlg.h>
 #include <wx/thread.h>
 
+#include "Process.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -49,6 +54,35 @@ int KivMessageBox(const wxString& message, const wxString& caption, long style, 
     if (Answered(request, &answer))
         return answer.button;
     return wxMessageBox(message, caption, style, parent);
+}
+
+int KivMessageBoxAndWait(const wxString& message, const wxString& caption, long style) {
+    if (wxThread::IsMain())
+        return KivMessageBox(message, caption, style, nullptr);
+    if (!wxTheApp)
+        return wxOK;
+    struct Closing {
+        std::mutex mutex;
+        std::condition_variable closed;
+        bool done = false;
+        int button = wxOK;
+    };
+    auto closing = std::make_shared<Closing>();
+    wxTheApp->CallAfter([message, caption, style, closing] {
+        const int button = KivMessageBox(message, caption, style, nullptr);
+        std::lock_guard<std::mutex> guard(closing->mutex);
+        closing->button = button;
+        closing->done = true;
+        closing->closed.notify_all();
+    });
+    const std::shared_ptr<plat::StopSignal> stop = plat::ThreadStopSignal();
+    std::unique_lock<std::mutex> lock(closing->mutex);
+    while (!closing->done) {
+        if (stop && stop->StopRequested())
+            return wxCANCEL;  // the box still shows; nobody waits for it
+        closing->closed.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return closing->button;
 }
 
 bool KivChooseFile(wxWindow* parent, const wxString& title, const wxString& wildcard, long style,

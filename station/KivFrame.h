@@ -54,7 +54,8 @@ public:
     // Starts the latest-image check; false with the error text when its thread cannot be made.
     bool StartImageCheck(const wxString& model, bool wipe, const wxString& imagePath, wxString* error);
     void OnImageCheckDone(wxCommandEvent& event);
-    // The OS-version report before a flash; false: do not flash.
+    // The OS-version report before the flash, for the first selected device (KivOsVersionReport.cpp);
+    // false: do not flash.
     bool ReportOsVersionBeforeFlash(const wxString& model);
     // Device list arrivals, removals and the Remove tool (KivFrameDeviceList.cpp).
     void OnDeviceChangeEvent(wxCommandEvent& event);

@@ -1,4 +1,317 @@
-// OS-version report: not built yet. Until then the report before a flash lets every flash go on.
-#include "KivFrame.h"
+#include "KivOsVersionReport.h"
 
-bool KivFrame::ReportOsVersionBeforeFlash(const wxString&) { return true; }
+#include "AdbCommander.h"
+#include "FastbootCommands.h"
+#include "Internet.h"
+#include "KivApp.h"
+#include "KivDeviceRows.h"
+#include "KivDialogs.h"
+#include "KivFrame.h"
+#include "KivLog.h"
+#include "KivSettingsFile.h"
+#include "KivSharedServices.h"
+#include "ProcessHelpers.h"
+#include "Text.h"
+
+#include <wx/ffile.h>
+#include <wx/listctrl.h>
+#include <wx/log.h>
+#include <wx/msgdlg.h>
+#include <wx/tokenzr.h>
+
+#include <string>
+
+namespace {
+
+constexpr size_t kBuildVersionChars = 50;
+// What an old adb printed before the reply when it restarted its server (CR LF pairs removed).
+const wchar_t kOldAdbRestartNotice[] = L"adb server is out of date.  killing...* daemon started successfully *";
+
+void Log(const wxString& serial, uint32_t code, const wxString& text) {
+    if (KivApp* app = KivApp::Get())
+        app->Log(serial, code, LOG_LEVEL_INFO, text.wc_str());
+}
+
+// A plain OK box; off the GUI thread it waits until the operator has closed it.
+void ShowBox(const wxString& text) { KivMessageBoxAndWait(text, wxMessageBoxCaptionStr, wxOK | wxCENTRE); }
+
+KivFrame* MainWindow() {
+    KivApp* app = KivApp::Get();
+    return app ? app->frame : nullptr;
+}
+
+// The Description of the device's row, then a repaint with no lock held. Off the GUI thread the
+// GUI thread is free and paints the change by itself.
+void ShowRowText(KivFrame* frame, const wxString& serial, const wxString& text) {
+    if (!frame)
+        return;
+    {
+        wxCriticalSectionLocker locker(frame->listLock);
+        SetDeviceRowState(frame->deviceList, serial, &text, 0, nullptr);
+    }
+    if (wxThread::IsMain())
+        frame->Update();
+}
+
+// The whole file as text: UTF-8 unless a byte-order mark says otherwise. Read in pieces, since
+// the length of what was opened (a directory, say) need not be known.
+bool ReadText(wxFFile& file, wxString* text) {
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+        const size_t read = file.Read(buffer, sizeof buffer);
+        bytes.append(buffer, read);
+        if (read < sizeof buffer)
+            break;
+    }
+    if (file.Error())
+        return false;
+    *text = wxString(bytes.data(), wxConvAuto(), bytes.size());
+    return bytes.empty() || !text->empty();
+}
+
+enum class ConfigCheck { Refused, Skip, Report };
+
+// Reads the file anew; Refused has shown its box.
+ConfigCheck CheckConfig(const wxString& model, OsVersionConfig* config) {
+    wxLogNull quiet;
+    wxFFile file;
+    if (!file.Open(kOsVersionFile, "rb")) {
+        ShowBox("Can't find Get_OS_version.txt, please check the file");
+        return ConfigCheck::Refused;
+    }
+    wxString text;
+    if (!ReadText(file, &text)) {
+        ShowBox("Get_OS_version.txt error, please check the file content");
+        return ConfigCheck::Refused;
+    }
+    file.Close();
+    *config = ParseOsVersionConfig(text);
+    if (config->enable == 0)
+        return ConfigCheck::Skip;
+    if (config->enable != 1) {
+        ShowBox("Get_OS_version.txt error, please check the file content");
+        return ConfigCheck::Refused;
+    }
+    return OsVersionModelListed(config->models, model) ? ConfigCheck::Report : ConfigCheck::Skip;
+}
+
+bool Connected(const wxString& serial) {
+    uint32_t flags = 0;
+    if (plat::InternetGetConnectedState(&flags))
+        return true;
+    Log(serial, 0, "No Internet Connection");
+    ShowBox("No Internet Connection!! Please check it");
+    return false;
+}
+
+// The status and the body of a GET through a session of its own; false when the request could not
+// be made or its reply not be read.
+bool FetchUrl(const wxString& url, uint32_t* status, std::string* body) {
+    plat::InternetHandle session =
+        plat::InternetOpen(L"", plat::kInternetOpenTypePreconfig, plat::kInternetFlagDontCache);
+    if (!session)
+        return false;
+    bool ok = false;
+    if (plat::InternetHandle file =
+            plat::InternetOpenUrl(session, url.ToStdWstring(), L"", plat::kInternetFlagTransferAscii)) {
+        uint32_t length = sizeof *status;
+        ok = plat::HttpQueryInfo(file, plat::kHttpQueryStatusCode | plat::kHttpQueryFlagNumber, status, &length);
+        char buffer[4096];
+        for (uint32_t read = 0; ok;) {
+            ok = plat::InternetReadFile(file, buffer, sizeof buffer, &read);
+            if (!ok || read == 0)
+                break;
+            body->append(buffer, read);
+        }
+        plat::InternetCloseHandle(file);
+    }
+    plat::InternetCloseHandle(session);
+    return ok;
+}
+
+void UploadOsVersion(KivFrame* frame, const wxString& host, const wxString& serial, const wxString& version,
+                     bool afterFlash) {
+    Log(serial, ERR_OS_VERSION, "Uploading OS Version...");
+    ShowRowText(frame, serial, "Uploading OS Version...");
+
+    uint32_t status = 0;
+    std::string body;
+    const bool fetched = FetchUrl(MakeOsVersionUrl(host, serial, version), &status, &body);
+    if (fetched && status == 200) {
+        const wxString text = plat::WideFromNarrow(body);
+        if (OsVersionUploadAccepted(status, text)) {
+            if (afterFlash)
+                ShowBox(version);
+            Log(serial, 0, "Upload OS version to " + host + " successfully");
+        } else {
+            Log(serial, ERR_OS_VERSION_UPLOAD, "Upload to " + host + " failed!! Server response: " + text);
+        }
+    } else {
+        // Another status, or no reply at all.
+        const wxString text = "Unknown Server error!!  Upload OS version to " + host + " failed!!";
+        Log(serial, ERR_OS_VERSION_UPLOAD, text);
+        ShowBox(text);
+    }
+    ShowRowText(frame, serial, wxString());
+}
+
+// The key of the topmost selected row of the device list.
+bool FirstSelectedKey(KivFrame& frame, wxString* serial) {
+    wxCriticalSectionLocker locker(frame.listLock);
+    const long row = frame.deviceList ? frame.deviceList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED) : -1;
+    if (row < 0)
+        return false;
+    *serial = frame.deviceList->GetItemText(row, KIV_COLUMN_SERIAL);
+    return true;
+}
+
+// Only the proof that the device is there; nothing of the record is read.
+bool HasConnectedRecord(KivFrame& frame, const wxString& serial) {
+    wxCriticalSectionLocker locker(frame.arrayLock);
+    KivDevice* device = nullptr;
+    return FindDevice(&device, frame.devices, &serial, nullptr, nullptr, DEV_CONNECTED);
+}
+
+// fastboot's "oem get_build_version", logged; false when no version came out of it.
+bool ReadBuildVersion(const wxString& fastboot, const wxString& serial, wxString* version) {
+    std::wstring reply;
+    if (!FastbootGetBuildVersion(fastboot.ToStdWstring(), serial.ToStdWstring(), &reply, nullptr, nullptr)) {
+        Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
+        return false;
+    }
+    const wxString text = reply;
+    const bool shaped = ShapeBuildVersion(text, version);
+    if (!shaped) {
+        Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
+        *version = text;
+    }
+    Log(serial, 0, "Get the OS Version: " + *version);
+    return shaped;
+}
+
+}  // namespace
+
+OsVersionConfig ParseOsVersionConfig(const wxString& text) {
+    OsVersionConfig config;
+    const wxArrayString lines = wxStringTokenize(text, "\n", wxTOKEN_RET_EMPTY_ALL);
+    const auto line = [&lines](size_t n) { return n < lines.size() ? lines[n] : wxString(); };
+    config.enable = SettingsWtoi(line(0).ToStdWstring());
+    config.host = line(1);
+    config.host.Replace("\r", "");
+    config.models = line(2);
+    return config;
+}
+
+bool OsVersionModelListed(const wxString& models, const wxString& model) { return models.Contains(model + ","); }
+
+bool ShapeBuildVersion(const wxString& text, wxString* version) {
+    const size_t at = text.find("(bootloader)");
+    if (at == wxString::npos)
+        return false;
+    *version = text.substr(at, kBuildVersionChars);
+    version->Replace("\t", "");
+    version->Replace("(bootloader) ", "");
+    return true;
+}
+
+wxString ShapeCscVersion(const wxString& value) {
+    if (!value.Contains("successfully"))
+        return value;
+    wxString version = value;
+    version.Replace("\r\n", "");
+    version.Replace(kOldAdbRestartNotice, "");
+    // The current adb's notice has lines of its own ("* daemon not running; starting now at tcp:N",
+    // "* daemon started successfully").
+    wxString kept;
+    for (const wxString& line : wxStringTokenize(version, "\n", wxTOKEN_RET_EMPTY_ALL)) {
+        if (line.StartsWith("* daemon "))
+            continue;
+        if (!kept.empty())
+            kept += "\n";
+        kept += line;
+    }
+    return kept;
+}
+
+wxString MakeOsVersionUrl(const wxString& host, const wxString& serial, const wxString& version) {
+    return "https://" + host + "/remote/RemoteConnection?action=upload_os_ver&serial_no=" + serial +
+           "&org_os_version=" + version;
+}
+
+bool OsVersionUploadAccepted(uint32_t status, const wxString& body) {
+    return status == 200 && body.Contains("SUCCESS");
+}
+
+bool KivFrame::ReportOsVersionBeforeFlash(const wxString& model) {
+    OsVersionConfig config;
+    switch (CheckConfig(model, &config)) {
+    case ConfigCheck::Refused:
+        return false;
+    case ConfigCheck::Skip:
+        return true;
+    case ConfigCheck::Report:
+        break;
+    }
+    wxString serial;
+    if (!FirstSelectedKey(*this, &serial)) {
+        ShowBox("Please select a device");
+        return false;
+    }
+    if (!HasConnectedRecord(*this, serial)) {
+        ShowBox("Connection error of the selected device");
+        return false;
+    }
+    std::wstring programDir;
+    RYL::GetModuleDir(RYL::GetThisModule(), programDir);
+    const wxString fastboot = wxString(programDir) + "/Google/fastboot1";
+    if (!Connected(serial))
+        return false;
+
+    ShowRowText(this, serial, "Getting OS version...");
+    Log(serial, 0, "Getting OS version...");
+    wxString version;
+    const bool read = ReadBuildVersion(fastboot, serial, &version);
+    ShowRowText(this, serial, wxString());
+    if (read)
+        UploadOsVersion(this, config.host, serial, version, false);
+    return true;
+}
+
+bool ReportOsVersionAfterFlash(wxString model, wxString serial) {
+    OsVersionConfig config;
+    switch (CheckConfig(model, &config)) {
+    case ConfigCheck::Refused:
+        return false;
+    case ConfigCheck::Skip:
+        return true;
+    case ConfigCheck::Report:
+        break;
+    }
+    if (!Connected(serial))
+        return false;
+
+    KivFrame* frame = MainWindow();
+    ShowRowText(frame, serial, "Getting OS version...");
+    Log(serial, 0, "Getting OS version...");
+    RYL::CAdbCommander* adb = GetSharedAdbCommander();
+    const std::wstring device = serial.ToStdWstring();
+    wxString version;
+    bool read = false;
+    if (!adb || !adb->WaitForDevice(device, 2500, 90)) {
+        Log(serial, ERR_OS_VERSION, "Wait in to Android time out or can not find the device, Get OS version failed!!");
+    } else {
+        std::wstring value;
+        read = adb->GetProp(device, L"ro.build.csc.version", value, nullptr, nullptr);
+        if (read) {
+            version = ShapeCscVersion(value);
+            Log(serial, 0, "Get the OS Version: " + version);
+        } else {
+            Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
+        }
+    }
+    ShowRowText(frame, serial, wxString());
+    if (read)
+        UploadOsVersion(frame, config.host, serial, version, true);
+    return true;
+}

@@ -133,6 +133,12 @@ protected:
         }
         // The latest-image service cannot be reached: the image counts as the latest.
         plat::RedirectHostForTesting(kLatestImageHost, 443, refusing.port());
+        // The OS-version report before the flash is switched off.
+        ReportFile("0\n");
+    }
+    void ReportFile(const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(workDir) / "Extra");
+        std::ofstream(std::filesystem::path(workDir) / "Extra/Get_OS_version.txt", std::ios::binary) << text;
     }
     void TearDown() override {
         WaitForWorkers();
@@ -388,6 +394,23 @@ TEST_F(Start, AnImageThatIsNotTheLatestAsksFirst) {
     EXPECT_EQ(dialogs.back().message, "Cannot create the thread of project image checking\nContinue to flash?");
     WaitForWorkers();
     EXPECT_EQ(log->Made().size(), 1u);
+}
+
+TEST_F(Start, ARefusedOsVersionReportStopsTheDispatch) {
+    AddDevice("Q", DEV_CONNECTED, true);
+    ReportFile("2\n");
+    CheckDone("ZK551ML", false, "/images/fb.zip", true);
+    EXPECT_EQ(Messages(), std::vector<wxString>{"Get_OS_version.txt error, please check the file content"});
+    EXPECT_TRUE(GateFree());
+    Pump();
+    EXPECT_TRUE(log->Made().empty());
+
+    std::filesystem::remove(std::filesystem::path(workDir) / "Extra/Get_OS_version.txt");
+    dialogs.clear();
+    CheckDone("ZK551ML", false, "/images/fb.zip", true);
+    EXPECT_EQ(Messages(), std::vector<wxString>{"Can't find Get_OS_version.txt, please check the file"});
+    Pump();
+    EXPECT_TRUE(log->Made().empty());
 }
 
 TEST_F(Start, VariantsAndTheFactoryImageOfTheSideloadModel) {
