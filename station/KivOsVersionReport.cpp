@@ -53,9 +53,15 @@ void ShowRowText(KivFrame* frame, const wxString& serial, const wxString& text) 
         frame->Update();
 }
 
+enum class FileRead { Missing, Unreadable, Read };
+
 // The whole file as text: UTF-8 unless a byte-order mark says otherwise. Read in pieces, since
 // the length of what was opened (a directory, say) need not be known.
-bool ReadText(wxFFile& file, wxString* text) {
+FileRead ReadConfigFile(wxString* text) {
+    wxLogNull quiet;  // failures are told by the caller's boxes
+    wxFFile file;
+    if (!file.Open(kOsVersionFile, "rb"))
+        return FileRead::Missing;
     std::string bytes;
     char buffer[4096];
     for (;;) {
@@ -65,27 +71,26 @@ bool ReadText(wxFFile& file, wxString* text) {
             break;
     }
     if (file.Error())
-        return false;
+        return FileRead::Unreadable;
     *text = wxString(bytes.data(), wxConvAuto(), bytes.size());
-    return bytes.empty() || !text->empty();
+    return bytes.empty() || !text->empty() ? FileRead::Read : FileRead::Unreadable;
 }
 
 enum class ConfigCheck { Refused, Skip, Report };
 
 // Reads the file anew; Refused has shown its box.
 ConfigCheck CheckConfig(const wxString& model, OsVersionConfig* config) {
-    wxLogNull quiet;
-    wxFFile file;
-    if (!file.Open(kOsVersionFile, "rb")) {
+    wxString text;
+    switch (ReadConfigFile(&text)) {
+    case FileRead::Missing:
         ShowBox("Can't find Get_OS_version.txt, please check the file");
         return ConfigCheck::Refused;
-    }
-    wxString text;
-    if (!ReadText(file, &text)) {
+    case FileRead::Unreadable:
         ShowBox("Get_OS_version.txt error, please check the file content");
         return ConfigCheck::Refused;
+    case FileRead::Read:
+        break;
     }
-    file.Close();
     *config = ParseOsVersionConfig(text);
     if (config->enable == 0)
         return ConfigCheck::Skip;

@@ -133,9 +133,8 @@ protected:
         }
         // The latest-image service cannot be reached: the image counts as the latest.
         plat::RedirectHostForTesting(kLatestImageHost, 443, refusing.port());
-        // The OS-version report before the flash is switched off.
-        ReportFile("0\n");
     }
+    // The OS-version report's file in the test's directory.
     void ReportFile(const std::string& text) {
         std::filesystem::create_directories(std::filesystem::path(workDir) / "Extra");
         std::ofstream(std::filesystem::path(workDir) / "Extra/Get_OS_version.txt", std::ios::binary) << text;
