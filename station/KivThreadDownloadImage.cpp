@@ -44,13 +44,10 @@ const wchar_t* RecoveryImageFor(const wxString& model) {
     return nullptr;
 }
 
-bool IsSideloadJob(const wxString& model, bool wipe) { return ModelListHolds(SideloadModels, model.wc_str()) && !wipe; }
-
 KivThreadDownloadImage::KivThreadDownloadImage(KivDevice* device, wxString imagePath, wxString fastbootPath)
-    : KivDeviceWorker(device, KivSlot::Download), fastbootPath(fastbootPath), imagePath(imagePath), sideload(false) {
+    : KivRecoveryWorker(device, KivSlot::Download), fastbootPath(fastbootPath), imagePath(imagePath) {
     const bool sideloadModel = device && ModelListHolds(SideloadModels, device->model.wc_str());
     dataDirectory = sideloadModel ? "/data" : "/data/media";
-    sideload = device && IsSideloadJob(device->model, device->wipe);
 }
 
 void KivThreadDownloadImage::Steps() {
@@ -287,29 +284,9 @@ bool KivThreadDownloadImage::TestDataDirectory(wxString* error) {
     return true;
 }
 
-bool KivThreadDownloadImage::GenerateCommandFile(wxString* error) {
-    wxString text;
-    GetCommandText(&text);
-    std::wstring file = W(commandFile), failure;
-    const bool made = ::GenerateCommandFile(file, W(Serial()), W(text), &failure);
-    commandFile = file;
-    if (!made)
-        SetText(error, failure);
-    return made;
-}
-
 bool KivThreadDownloadImage::GetCommandText(wxString* text) {
     *text = sideload ? SideloadCommandText() : InstallCommandText(W(dataDirectory), W(imagePath));
     return true;
-}
-
-bool KivThreadDownloadImage::RemoveCommandFile(wxString* error) {
-    std::wstring file = W(commandFile), failure;
-    const bool removed = ::RemoveCommandFile(file, &failure);
-    commandFile = file;
-    if (!removed)
-        SetText(error, failure);
-    return removed;
 }
 
 bool KivThreadDownloadImage::PushWithPermissionRetry(wxString serial, wxString localPath, wxString remotePath,

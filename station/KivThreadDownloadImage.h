@@ -4,7 +4,7 @@
 // file and an empty install result, reboots into recovery once more and waits for the wipe worker
 // to take the job over.
 #pragma once
-#include "KivDeviceWorker.h"
+#include "KivRecoveryWorker.h"
 
 #include <wx/string.h>
 
@@ -12,26 +12,18 @@
 // directory; null for a model without one.
 const wchar_t* RecoveryImageFor(const wxString& model);
 
-// A job of a sideload model without wipe sends its package by adb sideload instead of copying it;
-// both workers of the recovery flow decide by this one rule.
-bool IsSideloadJob(const wxString& model, bool wipe);
-
-class KivThreadDownloadImage : public KivDeviceWorker {
+class KivThreadDownloadImage : public KivRecoveryWorker {
 public:
     KivThreadDownloadImage(KivDevice* device, wxString imagePath, wxString fastbootPath);
 
     wxString fastbootPath;
     wxString imagePath;
-    wxString commandFile;    // the local command file while it exists
     wxString dataDirectory;  // "/data" for a sideload model, else "/data/media"
-    bool sideload;           // a sideload model without wipe: recovery waits for an adb sideload
 
     // The worker's operations; each writes its failure text into its last argument.
     bool ReadBatteryCapacity(int* capacity, wxString* error);
     bool TestDataDirectory(wxString* error);
-    bool GenerateCommandFile(wxString* error);
-    bool GetCommandText(wxString* text);
-    bool RemoveCommandFile(wxString* error);
+    bool GetCommandText(wxString* text) override;
     bool PushWithPermissionRetry(wxString serial, wxString localPath, wxString remotePath, int* code,
                                  wxString* error);
     bool CleanLastInstall(int* code, wxString* error);

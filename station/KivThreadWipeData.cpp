@@ -25,7 +25,7 @@ void SetText(wxString* out, const wxString& text) {
 }  // namespace
 
 KivThreadWipeData::KivThreadWipeData(KivDevice* device)
-    : KivDeviceWorker(device, KivSlot::Wipe), sideload(device && IsSideloadJob(device->model, device->wipe)) {}
+    : KivRecoveryWorker(device, KivSlot::Wipe) {}
 
 void KivThreadWipeData::Steps() {
     if (!CancelPredecessor(KivSlot::Download))
@@ -200,29 +200,9 @@ bool KivThreadWipeData::ReadInstallResult(bool* passed, wxString* error) {
     }
 }
 
-bool KivThreadWipeData::GenerateCommandFile(wxString* error) {
-    wxString text;
-    GetCommandText(&text);
-    std::wstring file = W(commandFile), failure;
-    const bool made = ::GenerateCommandFile(file, W(Serial()), W(text), &failure);
-    commandFile = file;
-    if (!made)
-        SetText(error, failure);
-    return made;
-}
-
 bool KivThreadWipeData::GetCommandText(wxString* text) {
     *text = WipeCommandText(ModelListHolds(FullFillModels, device->model.wc_str()));
     return true;
-}
-
-bool KivThreadWipeData::RemoveCommandFile(wxString* error) {
-    std::wstring file = W(commandFile), failure;
-    const bool removed = ::RemoveCommandFile(file, &failure);
-    commandFile = file;
-    if (!removed)
-        SetText(error, failure);
-    return removed;
 }
 
 bool KivThreadWipeData::WaitPasses(unsigned sleepSeconds, uint32_t limit, const std::function<bool()>& done,

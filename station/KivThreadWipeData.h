@@ -3,24 +3,19 @@
 // then either reboots into Android and passes the job (no wipe) or has recovery wipe the user data
 // and follows the device until it comes back into Android, where the result check takes over.
 #pragma once
-#include "KivDeviceWorker.h"
+#include "KivRecoveryWorker.h"
 
 #include <wx/string.h>
 
 #include <functional>
 
-class KivThreadWipeData : public KivDeviceWorker {
+class KivThreadWipeData : public KivRecoveryWorker {
 public:
     explicit KivThreadWipeData(KivDevice* device);
 
-    wxString commandFile;  // the local command file while it exists
-    bool sideload;         // the recovery install worker's rule, for the same job
-
     // The worker's operations; each writes its failure text into its last argument.
     bool ReadInstallResult(bool* passed, wxString* error);
-    bool GenerateCommandFile(wxString* error);
-    bool GetCommandText(wxString* text);
-    bool RemoveCommandFile(wxString* error);
+    bool GetCommandText(wxString* text) override;
     bool WaitRebootForWiping(wxString* error);
     bool WaitWiping(wxString* error);
     bool WaitRebootIntoAndroid(wxString* error);
