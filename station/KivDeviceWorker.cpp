@@ -215,6 +215,12 @@ wxString KivDeviceWorker::Serial() {
 
 const SettingsValues* KivDeviceWorker::SettingsRecord() { return CurrentStation().settings; }
 
+void KivDeviceWorker::Log(uint32_t code, int32_t level, const wxString& text) {
+    const KivWorkerStation station = CurrentStation();
+    if (station.log)
+        station.log(Serial(), code, level, text);
+}
+
 SettingsData KivDeviceWorker::Settings() {
     const KivWorkerStation station = CurrentStation();
     return station.settings ? station.settings->Copy() : SettingsData();

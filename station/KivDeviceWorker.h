@@ -133,6 +133,8 @@ protected:
     const SettingsValues* SettingsRecord();
     // The adb client (null when there is none).
     RYL::CAdbCommander* Adb();
+    // A record of the worker's own beside its steps: tagged with the record's serial, no row change.
+    void Log(uint32_t code, int32_t level, const wxString& text);
 
     // The download workers' last wait, for the device to come back: its next worker cancels this
     // one, which counts as success (so does a stop). False after RebootTimeout, with the timeout

@@ -5,6 +5,8 @@
 #pragma once
 #include "KivDevice.h"
 
+#include <functional>
+
 class KivFrame;
 
 // How the handler found the record of an arrival.
@@ -16,3 +18,8 @@ enum class KivJobLookup {
 void KivJobArrival(KivFrame& frame, KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info);
 // The record has the event's serial, port and hub.
 void KivJobRemoval(KivFrame& frame, KivDevice& device, const DeviceChangeInfo& info);
+
+// Tests: runs in place of every worker start, under the record's lock, with the slot of the worker
+// that would start; its result tells whether the worker's thread could be made. Null: real
+// workers again.
+void SetWorkerStarterForTesting(std::function<bool(KivDevice&, KivSlot)> starter);
