@@ -204,10 +204,15 @@ bool KivCheckResultWorker::CheckSerialNumber(uint32_t* code, wxString* error) {
 }
 
 bool KivCheckResultWorker::ReadSoftwareVersion(wxString* version, uint32_t* code, wxString* error) {
+    return RetryUntilIntoAndroidTimeout([&] { return ReadVersionOnce(version, code, error); }, code, error);
+}
+
+bool KivCheckResultWorker::RetryUntilIntoAndroidTimeout(const std::function<bool()>& attempt, uint32_t* code,
+                                                        wxString* error) {
     const uint32_t limit = Settings().Timeout.IntoAndroidTimeout;
     const KivDeadline deadline(limit);
     for (;;) {
-        if (ReadVersionOnce(version, code, error))
+        if (attempt())
             return true;
         if (deadline.Passed()) {
             Store(nullptr, error, 0, CheckTimeoutText(limit, error ? *error : wxString()));
@@ -247,35 +252,27 @@ bool KivCheckResultWorker::WaitBeforeNextTry(uint32_t* code, wxString* error) {
 }
 
 bool KivCheckResultWorker::ReadImei(wxString* imei, uint32_t* code, wxString* error) {
-    const uint32_t limit = Settings().Timeout.IntoAndroidTimeout;
-    const KivDeadline deadline(limit);
     const std::wstring serial = DetectedSerial().ToStdWstring();
-    for (;;) {
-        // The helper that the device may carry already.
-        if (ImeiFromHelper(imei, code, error))
-            return true;
-        // The property; an unset one gives no answer.
-        std::wstring value;
-        if (AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
-                return adb.GetProp(serial, L"persist.radio.device.imei", value, c, e);
-            })) {
-            if (imei)
-                *imei = value;
-            if (IsImeiPropertyAnswer(value))
+    return RetryUntilIntoAndroidTimeout(
+        [&] {
+            // The helper that the device may carry already.
+            if (ImeiFromHelper(imei, code, error))
                 return true;
-        }
-        // The flow's companion app.
-        const bool answered = flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
-                                                             : InstallAndRunPhoneInfo(imei, code, error);
-        if (answered)
-            return true;
-        if (deadline.Passed()) {
-            Store(nullptr, error, 0, CheckTimeoutText(limit, error ? *error : wxString()));
-            return false;
-        }
-        if (!WaitBeforeNextTry(code, error))
-            return false;
-    }
+            // The property; an unset one gives no answer.
+            std::wstring value;
+            if (AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
+                    return adb.GetProp(serial, L"persist.radio.device.imei", value, c, e);
+                })) {
+                if (imei)
+                    *imei = value;
+                if (IsImeiPropertyAnswer(value))
+                    return true;
+            }
+            // The flow's companion app.
+            return flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
+                                                 : InstallAndRunPhoneInfo(imei, code, error);
+        },
+        code, error);
 }
 
 bool KivCheckResultWorker::ImeiFromHelper(wxString* imei, uint32_t* code, wxString* error) {

@@ -3,6 +3,7 @@
 // for the software version and, for a report model whose job wiped data, reads the IMEI and reports
 // the result as the settings ask (XML log, FTP upload, Tavio). It ends with Pass or Fail.
 #pragma once
+#include <functional>
 #include "KivCheckRules.h"
 #include "KivDeviceWorker.h"
 
@@ -49,6 +50,8 @@ private:
     bool ReadVersionOnce(wxString* version, uint32_t* code, wxString* error);
     // 16 waits of 2 s, each after a cancellation test; false ("User abort") when cancelled.
     bool WaitBeforeNextTry(uint32_t* code, wxString* error);
+    // Tries until one try succeeds or IntoAndroidTimeout has passed ("%u seconds timeout, %s").
+    bool RetryUntilIntoAndroidTimeout(const std::function<bool()>& attempt, uint32_t* code, wxString* error);
     bool ImeiFromHelper(wxString* imei, uint32_t* code, wxString* error);
     // Install and start: the first three steps of both companion routes.
     bool InstallAndStartCompanion(uint32_t* code, wxString* error);
