@@ -246,6 +246,16 @@ protected:
         const std::vector<LoggedRecord> log = station->Log();
         return log.empty() ? LoggedRecord{} : log.back();
     }
+    // Waits for a job that must fail and returns its failure record, which the row shows too.
+    LoggedRecord RunToFailure(const std::shared_ptr<KivWorkerControl>& control) {
+        EXPECT_TRUE(WaitEnded(control));
+        EXPECT_EQ(State(), DEV_FAIL);
+        const LoggedRecord last = LastRecord();
+        EXPECT_EQ(last.level, LOG_LEVEL_ERROR);
+        EXPECT_EQ(station->Row(kSerial).state, "Fail");
+        EXPECT_EQ(station->Row(kSerial).description, last.text);
+        return last;
+    }
 
     wxInitializer wx;
     fs::path root, google, temp, image;

@@ -44,16 +44,8 @@ protected:
         ASSERT_TRUE(WaitEnded(control));
     }
     // Runs a job that must fail, and returns its failure record.
-    LoggedRecord RunToFailure(const char* model, bool wipe) {
-        auto control = Start(model, wipe);
-        EXPECT_TRUE(WaitEnded(control));
-        EXPECT_EQ(State(), DEV_FAIL);
-        const LoggedRecord last = LastRecord();
-        EXPECT_EQ(last.level, LOG_LEVEL_ERROR);
-        EXPECT_EQ(station->Row(kSerial).state, "Fail");
-        EXPECT_EQ(station->Row(kSerial).description, last.text);
-        return last;
-    }
+    using RecoveryFlowTest::RunToFailure;
+    LoggedRecord RunToFailure(const char* model, bool wipe) { return RunToFailure(Start(model, wipe)); }
     std::string Dump() {
         std::string all;
         for (const std::wstring& text : station->LogTexts())

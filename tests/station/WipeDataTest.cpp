@@ -102,16 +102,6 @@ protected:
         later.writeText = result;
         Rules({later});
     }
-    LoggedRecord RunToFailure(std::shared_ptr<KivWorkerControl> control) {
-        EXPECT_TRUE(WaitEnded(control));
-        EXPECT_EQ(State(), DEV_FAIL);
-        const LoggedRecord last = LastRecord();
-        EXPECT_EQ(last.level, LOG_LEVEL_ERROR);
-        EXPECT_EQ(station->Row(kSerial).state, "Fail");
-        EXPECT_EQ(station->Row(kSerial).description, last.text);
-        return last;
-    }
-
     std::string Dump() {
         std::string all;
         for (const std::wstring& text : station->LogTexts())
