@@ -90,7 +90,9 @@ class DeviceSetup {
 public:
     virtual ~DeviceSetup() = default;
     // The devices of an enumerator ("USB"): with DIGCF_PRESENT those attached now, without it also
-    // those that were attached before and have left. Null with the code on failure.
+    // those that were attached before and have left. One member per instance id at its latest
+    // place; a departed device's member, at the place it left, comes first. Null with the code on
+    // failure.
     virtual std::unique_ptr<DeviceInfoSet> GetClassDevs(const std::wstring& enumerator, uint32_t flags,
                                                         uint32_t* code) = 0;
     // Registers for notices of one interface class; null with the code on failure.

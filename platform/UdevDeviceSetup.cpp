@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 namespace plat {
 namespace {
@@ -35,7 +36,10 @@ bool SameGuid(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
-// Every USB device this setup has seen, by sysfs path, and the numbers given to hubs.
+// Every USB device this setup has seen. What was last seen at each sysfs path names a removal
+// after the device's sysfs entry has gone. Each instance id has one known place, as the system the
+// design comes from keeps one device node per instance id: an arrival replaces the earlier place,
+// a removal leaves the place of the device that left, marked as departed.
 class KnownDevices {
 public:
     // Names a device from its sysfs attributes, or, once they are gone, from its uevent's
@@ -60,36 +64,58 @@ public:
 
     void Arrived(const std::string& syspath, const UsbDeviceEntry& entry) {
         std::lock_guard<std::mutex> hold(mutex_);
-        devices_[syspath] = Known{entry, true};
+        seenAt_[syspath] = entry;
+        places_[entry.instanceId] = Place{entry, syspath, true};
     }
 
-    // The record of a device that left (marked as gone), if it was ever seen.
+    // The device last seen at the sysfs path, now departed from there; nothing when none was seen.
     std::optional<UsbDeviceEntry> Left(const std::string& syspath) {
         std::lock_guard<std::mutex> hold(mutex_);
-        auto it = devices_.find(syspath);
-        if (it == devices_.end()) return std::nullopt;
-        it->second.present = false;
-        return it->second.entry;
+        auto it = seenAt_.find(syspath);
+        if (it == seenAt_.end()) return std::nullopt;
+        places_[it->second.instanceId] = Place{it->second, syspath, false};
+        return it->second;
     }
 
-    // After a walk of the attached devices: whatever the walk did not meet has left.
-    void KeepOnlyPresent(const std::map<std::string, UsbDeviceEntry>& present) {
+    // After a walk of the attached devices (by sysfs path): what the walk met is what was last seen
+    // at each path; a known place is present when the walk met its device there, else departed. An
+    // id's place is learnt from a walk only when it has none: events, which come in order, move it.
+    void Walked(const std::map<std::string, UsbDeviceEntry>& present) {
         std::lock_guard<std::mutex> hold(mutex_);
-        for (auto& [syspath, known] : devices_) known.present = present.count(syspath) != 0;
-        for (const auto& [syspath, entry] : present) devices_[syspath] = Known{entry, true};
+        for (auto& [instanceId, place] : places_) {
+            auto found = present.find(place.syspath);
+            place.present = found != present.end() && found->second.instanceId == instanceId;
+        }
+        for (const auto& [syspath, entry] : present) {
+            seenAt_[syspath] = entry;
+            places_.try_emplace(entry.instanceId, Place{entry, syspath, true});
+        }
     }
 
-    std::vector<UsbDeviceEntry> Departed() {
+    // The members of a set after a walk: one per instance id among the attached devices, the one
+    // at the id's known place when it is there. With departed, the ids whose known place is
+    // departed come first, so that a removal finds the place of the device that left even while
+    // another device of the same id is attached.
+    std::vector<UsbDeviceEntry> Members(const std::map<std::string, UsbDeviceEntry>& present, bool departed) {
         std::lock_guard<std::mutex> hold(mutex_);
-        std::vector<UsbDeviceEntry> gone;
-        for (const auto& [syspath, known] : devices_)
-            if (!known.present) gone.push_back(known.entry);
-        return gone;
+        std::vector<UsbDeviceEntry> members;
+        if (departed)
+            for (const auto& [instanceId, place] : places_)
+                if (!place.present) members.push_back(place.entry);
+        std::set<std::wstring> listed;
+        for (const auto& [syspath, entry] : present) {
+            if (!listed.insert(entry.instanceId).second) continue;
+            auto known = places_.find(entry.instanceId);
+            const bool placeAttached = known != places_.end() && known->second.present;
+            members.push_back(placeAttached ? present.at(known->second.syspath) : entry);
+        }
+        return members;
     }
 
 private:
-    struct Known {
+    struct Place {
         UsbDeviceEntry entry;
+        std::string syspath;
         bool present = false;
     };
 
@@ -120,7 +146,8 @@ private:
     }
 
     std::mutex mutex_;
-    std::map<std::string, Known> devices_;
+    std::map<std::string, UsbDeviceEntry> seenAt_;  // by sysfs path
+    std::map<std::wstring, Place> places_;          // by instance id
     std::map<std::string, unsigned> hubs_;
 };
 
@@ -238,11 +265,7 @@ public:
         std::map<std::string, UsbDeviceEntry> present;
         if (!WalkPresent(&present, code)) return nullptr;
         std::vector<UsbDeviceEntry> members;
-        if (enumerator == L"USB") {
-            for (const auto& [syspath, entry] : present) members.push_back(entry);
-            if (!(flags & DIGCF_PRESENT))
-                for (auto& entry : known_.Departed()) members.push_back(std::move(entry));
-        }
+        if (enumerator == L"USB") members = known_.Members(present, !(flags & DIGCF_PRESENT));
         return std::make_unique<UdevInfoSet>(std::move(members));
     }
 
@@ -305,7 +328,7 @@ private:
             udev_device_unref(device);
         }
         udev_enumerate_unref(walk);
-        known_.KeepOnlyPresent(*present);
+        known_.Walked(*present);
         return true;
     }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <vector>
@@ -245,4 +246,66 @@ TEST_F(UdevDeviceSetup, MembersPastTheEndAndOtherEnumeratorsAreEmpty) {
     auto other = setup_->GetClassDevs(L"PCI", plat::DIGCF_PRESENT, &code);
     ASSERT_TRUE(other);
     EXPECT_FALSE(other->EnumDeviceInfo(0, &data, &code));
+}
+
+// A device that moved while unplugged is known at one place only: the latest one.
+TEST_F(UdevDeviceSetup, ADeviceThatMovedLeavesFromItsNewPlace) {
+    const std::wstring id = L"USB\\VID_18D1&PID_4EE7\\AAA001";
+    auto expectOnePlace = [&](uint32_t flags, const wchar_t* location) {
+        const auto members = Members(flags);
+        EXPECT_EQ(std::count_if(members.begin(), members.end(), [&](const Member& m) { return m.instanceId == id; }), 1);
+        std::optional<Member> m = Find(members, id);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->location, location);
+    };
+    for (const bool attachedBefore : {false, true}) {
+        SCOPED_TRACE(attachedBefore ? "attached before registration" : "plugged in after registration");
+        setup_ = plat::MakeUdevDeviceSetup();
+        notices_.clear();
+        std::string path;
+        if (attachedBefore) {
+            path = bed_.Plug("usb1/1-1/1-1.2", "18d1", "4ee7", "AAA001");
+            Register();
+        } else {
+            Register();
+            path = bed_.Plug("usb1/1-1/1-1.2", "18d1", "4ee7", "AAA001");
+            WaitForNotices(1);
+        }
+        size_t count = notices_.size();
+        bed_.Unplug(path);
+        WaitForNotices(++count);
+        expectOnePlace(plat::DIGCF_ALLCLASSES, L"Port_#0002.Hub_#0001");
+        path = bed_.Plug("usb1/1-1/1-1.5", "18d1", "4ee7", "AAA001");
+        WaitForNotices(++count);
+        expectOnePlace(plat::DIGCF_PRESENT, L"Port_#0005.Hub_#0001");
+        bed_.Unplug(path);
+        WaitForNotices(++count);
+        EXPECT_EQ(notices_.back().event, plat::DBT_DEVICEREMOVECOMPLETE);
+        expectOnePlace(plat::DIGCF_ALLCLASSES, L"Port_#0005.Hub_#0001");
+        path = bed_.Plug("usb1/1-1/1-1.7", "18d1", "4ee7", "AAA001");
+        WaitForNotices(++count);
+        expectOnePlace(plat::DIGCF_ALLCLASSES, L"Port_#0007.Hub_#0001");
+        bed_.Unplug(path);
+        WaitForNotices(++count);
+        notification_.reset();
+    }
+}
+
+// Two devices of one serial at once: an arrival and a removal each name the place of the device
+// that came or left.
+TEST_F(UdevDeviceSetup, TwoDevicesOfOneSerialAreEachNamedAtTheirOwnPlace) {
+    const std::wstring id = L"USB\\VID_05C6&PID_9039\\TWIN01";
+    Register();
+    const std::string first = bed_.Plug("usb1/1-1/1-1.6", "05c6", "9039", "TWIN01");
+    WaitForNotices(1);
+    const std::string second = bed_.Plug("usb1/1-1/1-1.3", "05c6", "9039", "TWIN01");
+    WaitForNotices(2);
+    EXPECT_EQ(Find(Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES), id)->location, L"Port_#0003.Hub_#0001");
+    bed_.Unplug(first);
+    WaitForNotices(3);
+    EXPECT_EQ(Find(Members(plat::DIGCF_ALLCLASSES), id)->location, L"Port_#0006.Hub_#0001");
+    EXPECT_EQ(Find(Members(plat::DIGCF_PRESENT), id)->location, L"Port_#0003.Hub_#0001");
+    bed_.Unplug(second);
+    WaitForNotices(4);
+    EXPECT_EQ(Find(Members(plat::DIGCF_ALLCLASSES), id)->location, L"Port_#0003.Hub_#0001");
 }
