@@ -214,7 +214,11 @@ bool FindSingleFile(std::wstring directory, std::wstring pattern, std::wstring* 
 bool DeleteDirectoryTree(std::wstring directory)
 {
     std::string native = plat::NativePath(directory);
-    if (native.find_first_not_of('/') == std::string::npos ||
+    // The checks below must see the tree's own entry: through "link/" or "link/." they would see
+    // the link's target.
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    const std::string last = native.substr(native.rfind('/') + 1);
+    if (native.find_first_not_of('/') == std::string::npos || last == "." || last == ".." ||
         std::filesystem::path(native).lexically_normal() == "/")
         return false;
     struct stat st;

@@ -19,7 +19,8 @@ bool FindSingleFile(std::wstring directory, std::wstring pattern, std::wstring* 
                     std::wstring* error);
 
 // Deletes the directory with everything in it. Symbolic links are removed, never followed; an
-// empty path, the root and a directory that is itself a link are refused.
+// empty path, the root, a path ending in "." or ".." and a directory that is itself a link (with
+// or without trailing separators) are refused.
 bool DeleteDirectoryTree(std::wstring directory);
 
 // --- the rules, for the tests ---

@@ -168,10 +168,21 @@ TEST_F(PackageFilesTest, DeleteDirectoryTree)
     EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
     EXPECT_EQ(ReadFile(outside / "keep.txt"), "keep");
 
-    // A tree that is itself a link is refused; so are the root and the empty path.
+    // A tree that is itself a link is refused, also in the form of a temporary directory name,
+    // which ends in a separator; so are the root and the empty path.
     fs::create_directory_symlink(outside, dir_ / "linked");
-    EXPECT_FALSE(DeleteDirectoryTree(W((dir_ / "linked").string())));
-    EXPECT_TRUE(fs::exists(outside / "keep.txt"));
+    std::wstring tempName;
+    ASSERT_TRUE(MakeTempDirName(&tempName, L"LINKED", L""));
+    ASSERT_EQ(tempName.back(), L'/');
+    const fs::path tempLink = plat::NativePath(tempName.substr(0, tempName.size() - 1));
+    fs::create_directory_symlink(outside, tempLink);
+    const std::wstring linked = W((dir_ / "linked").string());
+    for (const std::wstring& refused : {linked, linked + L"/", linked + L"//", linked + L"\\", linked + L"/.",
+                                        linked + L"/./", tempName}) {
+        EXPECT_FALSE(DeleteDirectoryTree(refused)) << refused;
+        EXPECT_EQ(ReadFile(outside / "keep.txt"), "keep") << refused;
+    }
+    fs::remove(tempLink);
     for (const wchar_t* refused : {L"", L"/", L"//", L"\\", L"/.", L"/tmp/.."}) {
         EXPECT_FALSE(DeleteDirectoryTree(refused)) << refused;
     }
