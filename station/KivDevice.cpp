@@ -87,6 +87,8 @@ bool FindDevice(KivDevice** found, const KivArrayDevice& devices, const wxString
     *found = nullptr;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         KivDevice* device = devices[i];
+        // Workers change the state under the record's lock alone.
+        wxCriticalSectionLocker locker(device->lock);
         if ((device->state & mask) == 0)
             continue;
         if (serial && device->serial != *serial)

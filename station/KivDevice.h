@@ -119,7 +119,8 @@ public:
 };
 
 // The first record whose state shares a bit with mask and whose serial, port and hub equal the
-// given texts (null: any), compared exactly. Callers hold the array lock.
+// given texts (null: any), compared exactly. Callers hold the array lock and no record's lock;
+// each record is read under its own lock.
 bool FindDevice(KivDevice** found, const KivArrayDevice& devices, const wxString* serial,
                 const wxString* port, const wxString* hub, uint32_t mask);
 

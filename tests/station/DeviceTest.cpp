@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <wx/init.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -100,6 +103,31 @@ TEST_F(Records, FindDeviceInEmptyArray) {
     KivDevice* found = reinterpret_cast<KivDevice*>(1);
     EXPECT_FALSE(FindDevice(&found, devices, nullptr, nullptr, nullptr, DEV_ANY));
     EXPECT_EQ(found, nullptr);
+}
+
+// Workers change a record's state under the record's lock alone: a lookup waits while one holds
+// it and then sees the state it left.
+TEST_F(Records, FindDeviceReadsTheStateUnderTheRecordsLock) {
+    Add("A", "1", "1", DEV_CONNECTED);
+    KivDevice* b = Add("B", "2", "1", DEV_FASTBOOT_FLASHING);
+    std::promise<void> held, release;
+    std::thread worker([&] {
+        wxCriticalSectionLocker locker(b->lock);
+        held.set_value();
+        release.get_future().wait();
+        b->state = DEV_PASS;
+    });
+    held.get_future().wait();
+    KivDevice* found = nullptr;
+    std::future<bool> lookup = std::async(std::launch::async, [&] {
+        return FindDevice(&found, devices, nullptr, nullptr, nullptr, DEV_PASS | DEV_FAIL);
+    });
+    EXPECT_EQ(lookup.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "the lookup read the record while a worker held its lock";
+    release.set_value();
+    worker.join();
+    EXPECT_TRUE(lookup.get());
+    EXPECT_EQ(found, b);
 }
 
 TEST_F(Records, ArrayRemoveKeepsTheRecordAndIgnoresStrangers) {
