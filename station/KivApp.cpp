@@ -23,6 +23,10 @@ KivApp::KivApp() : logStore(nullptr), internetAgent(nullptr), frame(nullptr) {
 }
 
 KivApp::~KivApp() {
+    // Records that workers queued after the last save (those stopped by a forced close) are kept.
+    logQueue->Drain();
+    if (!logStore->IsEmpty())
+        SaveLog();
     logQueue.reset();
     delete logStore;
     logStore = nullptr;

@@ -16,6 +16,7 @@ class KivFrame;
 class KivApp : public wxApp {
 public:
     KivApp();
+    // Writes the records that came after the last save to a log file of their own, then ends.
     ~KivApp() override;
     bool OnInit() override;
 

@@ -257,8 +257,13 @@ bool PostBusyState() {
     std::shared_ptr<KivDeviceRows> rows = frame ? DeviceRowsOf(frame->deviceList) : nullptr;
     if (!rows)
         return true;
-    wxCommandEvent event(EVT_BUSY_CHANGE, 0);
-    event.SetClientData(new bool(rows->BusyCount() != 0));
-    wxPostEvent(frame, event);
+    // The event and its bool are made when the call is run: a call still pending when the window
+    // goes (a forced close stops running jobs) leaves nothing behind.
+    const bool busy = rows->BusyCount() != 0;
+    frame->CallAfter([frame, busy] {
+        wxCommandEvent event(EVT_BUSY_CHANGE, 0);
+        event.SetClientData(new bool(busy));
+        frame->GetEventHandler()->ProcessEvent(event);
+    });
     return true;
 }

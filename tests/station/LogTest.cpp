@@ -168,4 +168,13 @@ TEST_F(AppLog, TakenNamesGetANumber) {
     EXPECT_EQ(KivLogFileName("20240101_120000"), "log/20240101_120000_3.log");
 }
 
+// The application's end writes only records that came after the last save.
+TEST_F(AppLog, AnApplicationEndingWithNothingUnsavedWritesNoFile) {
+    app->Log("", 0, LOG_LEVEL_INFO, L"User close tool");
+    ASSERT_TRUE(app->SaveLog());
+    delete app;
+    app = nullptr;
+    EXPECT_EQ(LogFiles().size(), 1u);
+}
+
 }  // namespace
