@@ -49,10 +49,11 @@ void Log(const wxString& tag, uint32_t code, int32_t level, const wxString& text
     wxGetApp().Log(tag, code, level, text.wc_str());
 }
 
-// Removal workers still running.
+// Removal workers made and not yet deleted: a worker that cannot start is deleted at once.
 std::mutex removalMutex;
 std::condition_variable removalEnded;
 int removalWorkers = 0;
+std::function<wxThreadError(KivThreadRemoveUIDevice&)> runForTesting;
 
 // The record of a row: its listKey is the row's text. Callers hold arrayLock.
 KivDevice* FindByListKey(const KivArrayDevice& devices, const wxString& listKey, uint32_t mask) {
@@ -231,12 +232,11 @@ bool KivFrame::RemoveSelectedDevices() {
         for (long item = deviceList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); item != -1;
              item = deviceList->GetNextItem(item, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED)) {
             auto* worker = new KivThreadRemoveUIDevice(this, deviceList->GetItemText(item, KIV_COLUMN_SERIAL));
-            if (worker->Create() != wxTHREAD_NO_ERROR) {
-                delete worker;
+            if (!worker->Start()) {
+                delete worker;  // never ran: it counts no more
                 failed = true;
                 break;  // the rows after it stay
             }
-            worker->Run();
         }
     }
     if (!failed)
@@ -257,6 +257,21 @@ KivThreadRemoveUIDevice::KivThreadRemoveUIDevice(KivFrame* ownerFrame, const wxS
     : wxThread(wxTHREAD_DETACHED), serial(rowSerial), frame(ownerFrame) {
     std::lock_guard<std::mutex> hold(removalMutex);
     ++removalWorkers;
+}
+
+bool KivThreadRemoveUIDevice::Start() {
+    // Run() makes the thread too; an object whose thread was never made is still the caller's.
+    const wxThreadError started = runForTesting ? runForTesting(*this) : Run();
+    return started == wxTHREAD_NO_ERROR;
+}
+
+int KivThreadRemoveUIDevice::Running() {
+    std::lock_guard<std::mutex> hold(removalMutex);
+    return removalWorkers;
+}
+
+void KivThreadRemoveUIDevice::SetRunForTesting(std::function<wxThreadError(KivThreadRemoveUIDevice&)> run) {
+    runForTesting = std::move(run);
 }
 
 KivThreadRemoveUIDevice::~KivThreadRemoveUIDevice() {

@@ -3,6 +3,7 @@
 #include "KivDeviceRows.h"
 #include "KivEvents.h"
 #include "KivLog.h"
+#include "KivThreadRemoveUIDevice.h"
 #include "StationGui.h"
 #include "StationLog.h"
 
@@ -403,6 +404,34 @@ TEST_F(DeviceList, RemoveToolFindsARecordWhoseSerialChanged) {
     RemoveRows({"OLD"}, 0);
     EXPECT_EQ(ShownRows(), Rows{});
     EXPECT_EQ(NewLogTexts(), std::vector<std::wstring>{L"[NEW] User remove device from list"});
+}
+
+// A removal worker that cannot run is reported as one that cannot be made, the rows after it
+// stay, and it is not counted among the workers that the window's end waits for.
+TEST_F(DeviceList, ARemovalWorkerThatCannotRunIsReportedAndNotWaitedFor) {
+    for (const Step& step : {In("A", "0001"), In("B", "0002"), In("C", "0003"), Out("A", "0001"), Out("B", "0002"),
+                             Out("C", "0003")})
+        Run(step);
+    logStart = LoggedRecords().size();
+    int runs = 0;
+    KivThreadRemoveUIDevice::SetRunForTesting([&runs](KivThreadRemoveUIDevice& worker) {
+        return ++runs == 2 ? wxTHREAD_NO_RESOURCE : worker.Run();
+    });
+    RemoveRows({"A", "B", "C"}, 2);  // C, the top row, goes; B cannot; A is not tried
+    KivThreadRemoveUIDevice::SetRunForTesting(nullptr);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (KivThreadRemoveUIDevice::Running() != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(KivThreadRemoveUIDevice::Running(), 0);
+    EXPECT_EQ(ShownRows(), (Rows{"B|Disconnected|", "A|Disconnected|"}));
+    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L"Cannot create remove UI device thread!"});
+    auto records = NewRecords();  // the worker's record and the window's, in either order
+    ASSERT_EQ(records.size(), 2u);
+    if (records[0].code != 0) std::swap(records[0], records[1]);
+    EXPECT_EQ(records[0].text, L"[C] User remove device from list");
+    EXPECT_EQ(records[1].text, L"Cannot create remove UI device thread!");
+    EXPECT_EQ(records[1].code, ERR_THREAD_CREATE);
+    EXPECT_EQ(records[1].level, LOG_LEVEL_ERROR);
 }
 
 TEST_F(DeviceList, MessageBoxesAreShownWithoutTheArrayLockAndLaterReportsWaitInOrder) {
