@@ -275,18 +275,17 @@ TEST_F(UdevDeviceSetup, ADeviceThatMovedLeavesFromItsNewPlace) {
         bed_.Unplug(path);
         WaitForNotices(++count);
         expectOnePlace(plat::DIGCF_ALLCLASSES, L"Port_#0002.Hub_#0001");
-        path = bed_.Plug("usb1/1-1/1-1.5", "18d1", "4ee7", "AAA001");
-        WaitForNotices(++count);
-        expectOnePlace(plat::DIGCF_PRESENT, L"Port_#0005.Hub_#0001");
-        bed_.Unplug(path);
-        WaitForNotices(++count);
-        EXPECT_EQ(notices_.back().event, plat::DBT_DEVICEREMOVECOMPLETE);
-        expectOnePlace(plat::DIGCF_ALLCLASSES, L"Port_#0005.Hub_#0001");
-        path = bed_.Plug("usb1/1-1/1-1.7", "18d1", "4ee7", "AAA001");
-        WaitForNotices(++count);
-        expectOnePlace(plat::DIGCF_ALLCLASSES, L"Port_#0007.Hub_#0001");
-        bed_.Unplug(path);
-        WaitForNotices(++count);
+        for (const wchar_t port : {L'5', L'7'}) {
+            path = bed_.Plug(std::string("usb1/1-1/1-1.") + char(port), "18d1", "4ee7", "AAA001");
+            WaitForNotices(++count);
+            const std::wstring place = std::wstring(L"Port_#000") + port + L".Hub_#0001";
+            expectOnePlace(plat::DIGCF_PRESENT, place.c_str());
+            expectOnePlace(plat::DIGCF_ALLCLASSES, place.c_str());
+            bed_.Unplug(path);
+            WaitForNotices(++count);
+            EXPECT_EQ(notices_.back().event, plat::DBT_DEVICEREMOVECOMPLETE);
+            expectOnePlace(plat::DIGCF_ALLCLASSES, place.c_str());
+        }
         notification_.reset();
     }
 }
