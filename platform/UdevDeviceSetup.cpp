@@ -93,9 +93,9 @@ public:
     }
 
     // The members of a set after a walk: one per instance id among the attached devices, the one
-    // at the id's known place when it is there. With departed, the ids whose known place is
-    // departed come first, so that a removal finds the place of the device that left even while
-    // another device of the same id is attached.
+    // at the id's known place when the walk met it there, else the first by path. With departed,
+    // the ids whose known place is departed come first, so that a removal finds the place of the
+    // device that left even while another device of the same id is attached.
     std::vector<UsbDeviceEntry> Members(const std::map<std::string, UsbDeviceEntry>& present, bool departed) {
         std::lock_guard<std::mutex> hold(mutex_);
         std::vector<UsbDeviceEntry> members;
@@ -106,8 +106,9 @@ public:
         for (const auto& [syspath, entry] : present) {
             if (!listed.insert(entry.instanceId).second) continue;
             auto known = places_.find(entry.instanceId);
-            const bool placeAttached = known != places_.end() && known->second.present;
-            members.push_back(placeAttached ? present.at(known->second.syspath) : entry);
+            auto there = known != places_.end() ? present.find(known->second.syspath) : present.end();
+            const bool atKnownPlace = there != present.end() && there->second.instanceId == entry.instanceId;
+            members.push_back(atKnownPlace ? there->second : entry);
         }
         return members;
     }
