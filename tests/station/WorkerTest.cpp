@@ -380,6 +380,45 @@ TEST_F(Workers, StepShapesReachTheRowTheLogAndTheRecord) {
     }
 }
 
+// The line ends that system texts and tool output bring along never reach a row or the log.
+TEST_F(Workers, FailureTextsLoseTheLineEndsOfTheirErrorText) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"Flash image failure(The operation was cancelled.\r\n)", "Flash image failure(The operation was cancelled.)"},
+        {"Read IMEI failure(300 seconds timeout, not found\n\n)", "Read IMEI failure(300 seconds timeout, not found)"},
+        {"Sideload image failure(line one\r\nline two\r\n)", "Sideload image failure(line one\r\nline two)"},
+        {"Generate the command file failure!\r\n", "Generate the command file failure!"},
+        {"Check battery capacity ... 85", "Check battery capacity ... 85"},
+        {"()", "()"},
+        {"\r\n", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KivTrimLineEnds(c.text), c.shown) << c.text;
+
+    WorkerStation station;
+    KivDevice device("CRLF", "1", "1", DEV_CONNECTED);
+    device.listKey = "CRLF";
+    station.AddRow("CRLF", DEV_CONNECTED);
+    class FailingWorker : public KivDeviceWorker {
+    public:
+        explicit FailingWorker(KivDevice* device) : KivDeviceWorker(device, KivSlot::Fastboot) {}
+        void Steps() override {
+            OpeningStep(DEV_FASTBOOT_FLASHING, "Check image model ...");
+            Log(0, LOG_LEVEL_ERROR, "Read IMEI: not found\r\n");
+            FailureStep("Flash image failure(The operation was cancelled.\r\n)", plat::kErrorCancelled);
+        }
+    };
+    auto* worker = new FailingWorker(&device);
+    const auto control = worker->control();
+    ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+    control->WaitEnded();
+    EXPECT_EQ(station.LogTexts(), (std::vector<std::wstring>{L"Read IMEI: not found",
+                                                             L"Flash image failure(The operation was cancelled.)"}));
+    EXPECT_EQ(station.Row("CRLF").description, "Flash image failure(The operation was cancelled.)");
+}
+
 // Waits for its device to come back.
 class RebootWaitWorker : public KivDeviceWorker {
 public:
