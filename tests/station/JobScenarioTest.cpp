@@ -80,19 +80,7 @@ bool Matches(const std::wstring& pattern, const std::wstring& text) {
 }
 
 const std::vector<std::wstring> kFastbootFlash = {L"Check the detected serial number ...", L"Flash image ..."};
-const std::vector<std::wstring> kRecoveryInstall = {
-    L"Fastboot reboot to recovery ...",
-    L"Waiting for reboot device to recovery ...",
-    L"Check the detected serial number ...",
-    L"Check battery capacity ... 85",
-    L"Check the directory /data/media ...",
-    L"Copy image to /data/media ...",
-    L"Generate install command file ...",
-    L"Copy install command file to /cache/recovery/ ...",
-    L"Clean last install file ...",
-    L"Reboot recovery ...",
-    L"Wait device reboot for installing ...",
-};
+const std::vector<std::wstring>& kRecoveryInstall = kInstallStepsToHandOver;
 const std::vector<std::wstring> kCheckToPass = {
     L"Check device serial number ...",
     L"Waiting for reading software version ...",
@@ -174,9 +162,7 @@ const Scenario kScenarios[] = {
            kCheckToPass})},
     {"recovery: the command file cannot be made", Flow::Recovery, "ZK171CG", true, false, {}, "", "", "", 1, "", "",
      "*push *pkg.zip /data/media", "", kIntoRecovery, false, DEV_FAIL, L"Generate the command file failure!",
-     {L"Fastboot reboot to recovery ...", L"Waiting for reboot device to recovery ...",
-      L"Check the detected serial number ...", L"Check battery capacity ... 85", L"Check the directory /data/media ...",
-      L"Copy image to /data/media ...", L"Generate install command file ...", L"Generate the command file failure!"}},
+     Join({{kRecoveryInstall.begin(), kRecoveryInstall.begin() + 7}, {L"Generate the command file failure!"}})},
     {"recovery without wipe: the reboot into Android never returns", Flow::Recovery, "ZK171CG", false, false, {}, "",
      "", "*reboot", 1, "", "", "", "", kIntoRecovery, true, DEV_FAIL, L"Reboot failure(adb" + kStopped5,
      Join({kRecoveryInstall,
