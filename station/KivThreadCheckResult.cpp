@@ -408,10 +408,14 @@ wxString KivCheckResultWorker::DetectedSerial() {
 void KivCheckResultWorker::RemoveLeftovers() {
     if (!installed && packageFile.empty())
         return;
-    // Runs after Entry: a stop request of the record still cuts the uninstall short.
+    // Runs after Entry: a stop request of the record still cuts the uninstall short, and the
+    // tools' time limit still holds.
     const std::shared_ptr<plat::StopSignal> previous = plat::ThreadStopSignal();
+    const uint32_t previousLimit = plat::ThreadTimeLimit();
     plat::SetThreadStopSignal(control()->stopSignal());
+    plat::SetThreadTimeLimit(KivToolTimeLimitMs(Settings()));
     UninstallPhoneInfo(nullptr, nullptr);
+    plat::SetThreadTimeLimit(previousLimit);
     plat::SetThreadStopSignal(previous);
     wxLogNull quiet;
     if (!packageFile.empty() && wxFileExists(packageFile))
