@@ -54,7 +54,8 @@ bool RunAdbCommand(const std::wstring& command, std::wstring* output, int* code,
     std::wstring text;
     const auto number = code ? static_cast<uint32_t>(*code) : 0u;
     if (code && errorText &&
-        (output ? GetSystemErrorText(number, text) : GetShellErrorText(number, text)) &&
+        (output ? RunFailureText(program, RunTimeLimitMs(command), number, text)
+                : GetShellErrorText(number, text)) &&
         !text.empty())
         *errorText = text;
     return false;

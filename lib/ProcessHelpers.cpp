@@ -107,8 +107,7 @@ bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstr
     for (std::string& word : plat::SplitCommandLine(plat::NarrowFromWide(arguments)))
         request.argv.push_back(std::move(word));
     if (workDir && *workDir) request.workDir = plat::NativePath(workDir);
-    if (arguments.find(L"get_build_version") != std::wstring::npos)
-        request.timeoutMs = kBuildVersionLimitMs;
+    request.timeoutMs = RunTimeLimitMs(arguments);
     request.keepBytes = kCaptureLimit;
 
     plat::RunResult result = plat::RunCaptured(request);
@@ -116,6 +115,20 @@ bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstr
         output = BytesToText(result.output.data(), static_cast<int>(result.output.size()));
     SetCode(code, result.ok ? plat::kErrorSuccess : result.code);
     return result.ok;
+}
+
+uint32_t RunTimeLimitMs(const std::wstring& arguments) {
+    if (arguments.find(L"get_build_version") != std::wstring::npos) return kBuildVersionLimitMs;
+    return plat::ThreadTimeLimit();
+}
+
+bool RunFailureText(const std::wstring& programPath, uint32_t limitMs, uint32_t code, std::wstring& text) {
+    if (code != plat::kWaitTimeout || limitMs == 0) return GetSystemErrorText(code, text);
+    const size_t slash = programPath.find_last_of(L"/\\");
+    const std::wstring name = slash == std::wstring::npos ? programPath : programPath.substr(slash + 1);
+    text = name + L" did not end within " + std::to_wstring((limitMs + 999) / 1000) +
+           L" seconds and was stopped";
+    return true;
 }
 
 bool ShellRun(std::wstring file, std::wstring parameters, int /*showCommand*/, bool noWait,

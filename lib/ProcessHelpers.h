@@ -27,13 +27,20 @@ enum OsClass : int {
 };
 
 // Runs the program (path used exactly) with stdout and stderr captured. Arguments are one command
-// line, split by the Windows C-runtime rules. Waits for the end, or at most 3,000 ms when the
-// arguments contain "get_build_version" (code 258; the child keeps running). True when the child
-// ran to its end; its exit status is never read. The output is the first 102,400 bytes, each as
+// line, split by the Windows C-runtime rules. Waits for the end, or at most RunTimeLimitMs (code
+// 258; the child's process group is killed). True when the child ran to its end; its exit status
+// is never read. The output is the first 102,400 bytes, each as
 // one character of the same value. The output is written only on success, the code always.
 // A stop request of the thread's plat::StopSignal kills the child: false, code 1223.
 bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstring arguments,
                        int showCommand, int* code = nullptr, const wchar_t* workDir = nullptr);
+
+// The time limit of a run with these arguments: 3,000 ms for the build-version query
+// ("get_build_version"), otherwise the calling thread's limit (plat::ThreadTimeLimit; 0: none).
+uint32_t RunTimeLimitMs(const std::wstring& arguments);
+// What a failure of the runner says: for a child stopped at its time limit, the program's name and
+// the limit; otherwise the system's text of the code. False when there is none.
+bool RunFailureText(const std::wstring& programPath, uint32_t limitMs, uint32_t code, std::wstring& text);
 
 // Starts a program as the shell would (a bare name is looked up in the current directory, then on
 // the search path), waiting for its end unless noWait. The verb follows GetOsClass; there is no

@@ -105,6 +105,7 @@ bool StopSignal::WaitForStop(double realMs) const {
 namespace {
 
 thread_local std::shared_ptr<StopSignal> tStopSignal;
+thread_local uint32_t tTimeLimitMs = 0;
 
 // Registers a child with the calling thread's stop signal for as long as it is not reaped.
 class StopRegistration {
@@ -287,21 +288,41 @@ bool HasExited(pid_t pid) {
     return info.si_pid == pid;
 }
 
-void Reap(pid_t pid) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// The exit status, or 128 + the signal that ended the child.
+int Reap(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return 0;
     }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 0;
+}
+
+// Kills the child's process group and reaps the child: at once when it has ended within a short
+// moment, otherwise through the reaper.
+void KillGroupAndReap(pid_t pid) {
+    kill(-pid, SIGKILL);
+    for (int i = 0; i < 200; ++i) {
+        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Reaper::Get().Adopt(pid);
 }
 
 // Reads what the pipe holds now. False at end of file.
-bool ReadAvailable(int fd, RunResult& result, size_t keepBytes, size_t limit) {
+bool ReadAvailable(int fd, RunResult& result, const RunRequest& request, size_t limit) {
     char buf[65536];
     size_t total = 0;
     while (total < limit) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
             total += static_cast<size_t>(n);
-            size_t room = keepBytes > result.output.size() ? keepBytes - result.output.size() : 0;
+            const size_t keep = request.keepBytes;
+            size_t room = keep > result.output.size() ? keep - result.output.size() : 0;
             result.output.append(buf, std::min(room, static_cast<size_t>(n)));
+            if (request.onOutput) request.onOutput(buf, static_cast<size_t>(n));
             continue;
         }
         if (n == 0) return false;
@@ -315,6 +336,9 @@ bool ReadAvailable(int fd, RunResult& result, size_t keepBytes, size_t limit) {
 
 void SetThreadStopSignal(std::shared_ptr<StopSignal> signal) { tStopSignal = std::move(signal); }
 std::shared_ptr<StopSignal> ThreadStopSignal() { return tStopSignal; }
+
+void SetThreadTimeLimit(uint32_t milliseconds) { tTimeLimitMs = milliseconds; }
+uint32_t ThreadTimeLimit() { return tTimeLimitMs; }
 
 RunResult RunCaptured(const RunRequest& request) {
     RunResult result;
@@ -355,8 +379,9 @@ RunResult RunCaptured(const RunRequest& request) {
     stop.Add(pid);
 
     Fd pidFd(OpenPidFd(pid));
-    const bool timed = request.timeoutMs != 0;
-    const uint64_t deadline = timed ? NowMs() + request.timeoutMs : 0;
+    const uint32_t limitMs = request.timeoutMs != 0 ? request.timeoutMs : tTimeLimitMs;
+    const bool timed = limitMs != 0;
+    const uint64_t deadline = timed ? NowMs() + limitMs : 0;
     bool pipeOpen = readEnd.fd >= 0;
     bool exited = false;
     for (;;) {
@@ -382,22 +407,22 @@ RunResult RunCaptured(const RunRequest& request) {
             std::this_thread::sleep_for(std::chrono::milliseconds(sliceMs));
         }
         if (pipeOpen && r > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            pipeOpen = ReadAvailable(readEnd.fd, result, request.keepBytes, SIZE_MAX);
+            pipeOpen = ReadAvailable(readEnd.fd, result, request, SIZE_MAX);
     }
 
     if (!exited) {
-        // The limit passed: the child keeps running and is reaped once it ends.
+        // The limit passed: nothing of the child may go on waiting for a device.
         stop.Remove();
         readEnd.Close();
-        Reaper::Get().Adopt(pid);
+        KillGroupAndReap(pid);
         result.code = kWaitTimeout;
         return result;
     }
     // What the child wrote before it ended; a grandchild holding the pipe is not waited for.
-    if (pipeOpen) ReadAvailable(readEnd.fd, result, request.keepBytes, 16u << 20);
+    if (pipeOpen) ReadAvailable(readEnd.fd, result, request, 16u << 20);
     const bool stopped = stop.Stopped();
     stop.Remove();
-    Reap(pid);
+    result.exitStatus = Reap(pid);
     if (stopped) {
         result.output.clear();
         result.code = kErrorCancelled;

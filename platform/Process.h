@@ -1,6 +1,7 @@
 // Child processes: spawn with captured output, wait, stop from another thread.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,12 +31,19 @@ public:
 void SetThreadStopSignal(std::shared_ptr<StopSignal> signal);  // null removes it
 std::shared_ptr<StopSignal> ThreadStopSignal();
 
+// The time limit of every child that the calling thread runs without a limit of its own
+// (RunRequest::timeoutMs 0). 0: none, the default.
+void SetThreadTimeLimit(uint32_t milliseconds);
+uint32_t ThreadTimeLimit();
+
 struct RunRequest {
     std::string program;                 // path, used exactly (no search path)
     std::vector<std::string> argv;       // argv[0] included
     std::string workDir;                 // empty: the current directory
-    uint32_t timeoutMs = 0;              // 0: wait without limit
+    uint32_t timeoutMs = 0;              // 0: the thread's limit (SetThreadTimeLimit), if any
     size_t keepBytes = 102400;           // output beyond this is read and dropped
+    // Sees every byte of the output as it is read, also beyond keepBytes.
+    std::function<void(const char* bytes, size_t size)> onOutput;
     bool capture = true;                 // false: the child writes to our stdout and stderr
     bool wait = true;                    // false: return once started (reaped later), code 0
 };
@@ -44,11 +52,13 @@ struct RunResult {
     bool ok = false;        // the child ran to its end (output taken)
     uint32_t code = 0;      // Errors.h code of the failing step: kWaitTimeout, kErrorCancelled, ...
     std::string output;     // stdout and stderr merged, at most keepBytes
+    int exitStatus = 0;     // ok: the child's exit status, or 128 + the signal that ended it
 };
 
 // Spawns the child (posix_spawn, close-on-exec pipes, own process group), reads its output while
-// it runs and returns once it has exited, even if a grandchild still holds the pipe. A child that
-// outlives the time limit keeps running and is reaped later.
+// it runs and returns once it has exited, even if a grandchild still holds the pipe. When the
+// time limit passes, the child's process group is killed and the call returns (kWaitTimeout); the
+// child is reaped at once, or soon after by a reaper thread.
 RunResult RunCaptured(const RunRequest& request);
 
 }  // namespace plat

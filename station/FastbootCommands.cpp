@@ -94,6 +94,65 @@ bool FindFastbootFailure(const std::wstring& output, bool exactCase, std::wstrin
     return true;
 }
 
+namespace {
+
+constexpr size_t kCapturedLineLimit = 4096;  // of a keyword's line
+constexpr size_t kTailLimit = 4096;
+
+constexpr uint64_t Packed(const char* text)
+{
+    uint64_t value = 0;
+    for (; *text; ++text) value = (value << 8) | static_cast<unsigned char>(*text);
+    return value;
+}
+
+}  // namespace
+
+void OutputFailureScan::Collect(Capture& capture, char c)
+{
+    if (!capture.open) return;
+    if (c == '\n') {
+        capture.open = false;
+        return;
+    }
+    if (capture.line.size() < kCapturedLineLimit) capture.line += c;
+}
+
+void OutputFailureScan::Add(const char* bytes, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        const char c = bytes[i];
+        Collect(failed_, c);
+        Collect(error_, c);
+        const char upper = (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+        recentUpper_ = ((recentUpper_ << 8) | static_cast<unsigned char>(upper)) & 0xFFFFFFFFFFFFull;
+        recent_ += c;
+        if (recent_.size() > 6) recent_.erase(0, recent_.size() - 6);
+        if (!failed_.found && recent_.size() >= 6 && recentUpper_ == Packed("FAILED")) {
+            failed_ = {true, true, recent_};
+        } else if (!error_.found && recent_.size() >= 5 && (recentUpper_ & 0xFFFFFFFFFFull) == Packed("ERROR")) {
+            error_ = {true, true, recent_.substr(recent_.size() - 5)};
+        }
+    }
+    tail_.append(bytes, size);
+    if (tail_.size() > 2 * kTailLimit) tail_.erase(0, tail_.size() - kTailLimit);
+}
+
+bool OutputFailureScan::Failure(std::wstring& line) const
+{
+    const Capture& found = failed_.found ? failed_ : error_;
+    if (!found.found) return false;
+    line = TrimRight(RYL::BytesToText(found.line.data(), static_cast<int>(found.line.size())));
+    return true;
+}
+
+std::wstring OutputFailureScan::LastLine() const
+{
+    const std::wstring tail = TrimRight(RYL::BytesToText(tail_.data(), static_cast<int>(tail_.size())));
+    const size_t start = tail.find_last_of(L'\n');
+    return TrimLeft(start == std::wstring::npos ? tail : tail.substr(start + 1));
+}
+
 std::wstring ParseBuildVersion(const std::wstring& output)
 {
     std::wstring v = output;
@@ -127,7 +186,9 @@ bool FastbootRun(std::wstring exe, std::wstring serial, std::wstring command, st
     std::wstring out;
     bool ran = RYL::RunProcessCapture(exe, out, arguments, RYL::SW_HIDE, code, nullptr);
     std::wstring text;
-    if (code && RYL::GetSystemErrorText(uint32_t(*code), text) && !text.empty() && error) *error = text;
+    if (code && RYL::RunFailureText(exe, RYL::RunTimeLimitMs(arguments), uint32_t(*code), text) && !text.empty() &&
+        error)
+        *error = text;
     if (output && ran) *output = out;
     return ran;
 }

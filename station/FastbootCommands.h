@@ -2,6 +2,8 @@
 // fastboot or adb. Every function reports through two optional out-parameters, a code and a text,
 // written only on failure (FastbootRun also writes them after a successful run); none logs.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Runs the fastboot program with "-s SERIAL COMMAND" (the command alone for an empty serial).
@@ -34,6 +36,30 @@ bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring
 // The line of the output from the failure keyword on: "FAILED", else "ERROR", in any case, or
 // with exactCase "FAILED" only. Trailing white space is dropped. False when no keyword occurs.
 bool FindFastbootFailure(const std::wstring& output, bool exactCase, std::wstring& line);
+// FindFastbootFailure (any case) over an output of any length, judged as its bytes arrive: only
+// the two keyword lines and a short tail of the output are kept.
+class OutputFailureScan {
+public:
+    void Add(const char* bytes, size_t size);
+    // The line from the first "FAILED", else from the first "ERROR"; false when neither occurred.
+    bool Failure(std::wstring& line) const;
+    // The last line of the output that holds more than white space ("" when none).
+    std::wstring LastLine() const;
+
+private:
+    struct Capture {
+        bool found = false;
+        bool open = false;  // still collecting up to the line feed
+        std::string line;
+    };
+    void Collect(Capture& capture, char c);
+
+    uint64_t recentUpper_ = 0;  // the last 6 bytes, upper-cased
+    std::string recent_;        // the last 6 bytes as they came
+    Capture failed_, error_;
+    std::string tail_;
+};
+
 // The version in the reply of "oem get_build_version".
 std::wstring ParseBuildVersion(const std::wstring& output);
 // Number of lines that begin with the serial followed by a tab.

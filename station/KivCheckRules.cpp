@@ -73,7 +73,15 @@ bool JudgeImeiOutput(const wxString& output, const wchar_t* notFoundFormat, wxSt
     return false;
 }
 
-bool IsImeiPropertyAnswer(const wxString& value) { return !value.empty(); }
+bool IsImeiPropertyAnswer(const wxString& value) {
+    if (value.length() != kImeiLength)
+        return false;
+    for (wxUniChar c : value) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
 
 bool IsAcceptedSoftwareVersion(KivCheckFlow flow, const wxString& version) {
     return flow != KivCheckFlow::Fastboot || !version.Contains("error");

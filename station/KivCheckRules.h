@@ -34,7 +34,8 @@ bool CheckDetectedSerial(const wxString& serial, uint32_t* code, wxString* error
 bool JudgeImeiOutput(const wxString& output, const wchar_t* notFoundFormat, wxString* imei, uint32_t* code,
                      wxString* error);
 
-// The property value of the IMEI: any value but the empty one (an unset property) is the IMEI.
+// The property value of the IMEI: exactly 15 decimal digits ("unknown", "0" or an unset, empty
+// property are none).
 bool IsImeiPropertyAnswer(const wxString& value);
 
 // A software version read that the fastboot flow takes; its device answers "error" texts while it

@@ -41,10 +41,6 @@ const StateEntry kStates[] = {
     {DEV_FAIL, {L"Fail", KIV_IMAGE_RED, -1}},
 };
 
-bool ShowsRunningJob(const wxString& state) {
-    return state == kInstalling || state == kWiping || state == kChecking;
-}
-
 void SetError(wxString* error, const wchar_t* text) {
     if (error)
         *error = text;
@@ -131,9 +127,13 @@ bool KivDeviceRows::SetState(const wxString& key, const wxString* description, u
     Row& row = rows_[index];
     KivStateLook look;
     if (code != 0 && LookUpState(code, &look)) {
+        // Only a job that was counted is counted off, so the counter never drops below 0, whatever
+        // order the codes come in (a Pass after a Fail, a Checking row whose job already failed).
         int change = look.busyChange;
-        if (change < 0 && !ShowsRunningJob(row.state))
+        if (change < 0 && !row.jobCounted)
             change = 0;
+        if (change != 0)
+            row.jobCounted = change > 0;
         busyCount_ += change;
         if (busyChanged)
             *busyChanged = change != 0;

@@ -25,7 +25,7 @@ enum { KIV_COLUMN_SERIAL, KIV_COLUMN_STATE, KIV_COLUMN_DESCRIPTION };
 struct KivStateLook {
     const wchar_t* text;
     int image;
-    int busyChange;  // +1 starts a job; -1 ends the running job of the row, if it has one
+    int busyChange;  // +1 starts a job; -1 ends the counted job of the row, if it has one
 };
 bool LookUpState(uint32_t code, KivStateLook* look);
 
@@ -44,6 +44,7 @@ public:
         wxString state;
         int stateImage = -1;
         wxString description;
+        bool jobCounted = false;  // the busy counter holds this row's running job
     };
 
     bool Add(const wxString& serial, int position, wxString* error);

@@ -54,6 +54,29 @@ void SetWorkerStationForTesting(const KivWorkerStation* station) {
 
 wxString KivTimeoutText(uint32_t seconds) { return wxString::Format("%u seconds timeout", seconds); }
 
+uint32_t KivToolTimeLimitMs(const SettingsData& settings) {
+    const TimeoutSettings& t = settings.Timeout;
+    const uint64_t seconds = std::max({t.RebootTimeout, t.InstallTimeout, t.WipeTimeout, t.IntoAndroidTimeout, 1u});
+    return static_cast<uint32_t>(std::min<uint64_t>(seconds * 1000, UINT32_MAX));
+}
+
+wxString KivTrimLineEnds(const wxString& text) {
+    auto isLineEnd = [](wxUniChar c) { return c == '\r' || c == '\n'; };
+    wxString trimmed = text;
+    size_t end = trimmed.length();
+    while (end > 0 && isLineEnd(trimmed[end - 1]))
+        --end;
+    trimmed.erase(end);
+    if (!trimmed.empty() && trimmed.Last() == ')') {
+        size_t close = trimmed.length() - 1;
+        size_t from = close;
+        while (from > 0 && isLineEnd(trimmed[from - 1]))
+            --from;
+        trimmed.erase(from, close - from);
+    }
+    return trimmed;
+}
+
 KivDeadline::KivDeadline(uint32_t limitSeconds) : end_(plat::NowMs() / 1000 + limitSeconds) {}
 
 bool KivDeadline::Passed() const { return plat::NowMs() / 1000 > end_; }
@@ -127,13 +150,17 @@ bool KivDeviceWorker::TestDestroy() {
 
 wxThread::ExitCode KivDeviceWorker::Entry() {
     plat::SetThreadStopSignal(control_->stopSignal());
-    if (device)
+    if (device) {
+        // No tool may hold the job for good (a device unplugged mid-flash leaves fastboot waiting).
+        plat::SetThreadTimeLimit(KivToolTimeLimitMs(Settings()));
         Steps();
+    }
+    plat::SetThreadTimeLimit(0);
     plat::SetThreadStopSignal(nullptr);
     return 0;
 }
 
-bool KivDeviceWorker::CancelPredecessor(KivSlot predecessor) {
+bool KivDeviceWorker::CancelPredecessor(KivSlot predecessor, uint32_t expectedStates) {
     std::shared_ptr<KivWorkerControl> other;
     {
         wxCriticalSectionLocker locker(device->lock);
@@ -144,7 +171,12 @@ bool KivDeviceWorker::CancelPredecessor(KivSlot predecessor) {
     }
     other->Cancel();
     other->WaitEnded();
-    return true;
+    // The device may have come back before the predecessor reached its wait; what it did since
+    // decides whether the job is still there to take over.
+    if (control_->StopRequested())
+        return false;
+    wxCriticalSectionLocker locker(device->lock);
+    return (device->state & expectedStates) != 0;
 }
 
 bool KivDeviceWorker::SleepSeconds(unsigned seconds) { return SleepMilliseconds(uint64_t(seconds) * 1000); }
@@ -168,10 +200,11 @@ void KivDeviceWorker::ShowStep(const uint32_t* recordState, const wxString& text
     if (recordState)
         device->state = *recordState;
     wxCriticalSectionLocker list(station.listLock ? *station.listLock : spareListLock);
+    const wxString shown = KivTrimLineEnds(text);
     if (logged && station.log)
-        station.log(device->serial, code, level, text);
+        station.log(device->serial, code, level, shown);
     if (station.list)
-        SetDeviceRowState(station.list, device->listKey, &text, rowState, nullptr);
+        SetDeviceRowState(station.list, device->listKey, &shown, rowState, nullptr);
 }
 
 void KivDeviceWorker::OpeningStep(uint32_t state, const wxString& text, bool logged) {
@@ -218,7 +251,7 @@ const SettingsValues* KivDeviceWorker::SettingsRecord() { return CurrentStation(
 void KivDeviceWorker::Log(uint32_t code, int32_t level, const wxString& text) {
     const KivWorkerStation station = CurrentStation();
     if (station.log)
-        station.log(Serial(), code, level, text);
+        station.log(Serial(), code, level, KivTrimLineEnds(text));
 }
 
 SettingsData KivDeviceWorker::Settings() {

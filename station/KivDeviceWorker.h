@@ -47,6 +47,14 @@ void SetWorkerStationForTesting(const KivWorkerStation* station);
 // "%u seconds timeout": the failure text of a time-limited wait.
 wxString KivTimeoutText(uint32_t seconds);
 
+// The time limit of every tool (fastboot, adb, the flash script) that a worker runs: the longest of
+// the settings' time-outs, which is long enough for a real image; at least one second.
+uint32_t KivToolTimeLimitMs(const SettingsData& settings);
+
+// An error text as a row or the log shows it: the line ends that system texts and tool output
+// leave at the end of a text, or before its closing parenthesis, are cut.
+wxString KivTrimLineEnds(const wxString& text);
+
 // A time limit in whole seconds of the station clock, counted from construction: passed once
 // now > start + limit.
 class KivDeadline {
@@ -101,8 +109,11 @@ protected:
     virtual void Steps() = 0;
 
     // Chain opening: when the predecessor's slot is empty, false (do nothing at all). Otherwise
-    // cancels it and waits, holding no lock, until it has ended and cleared its slot; true.
-    bool CancelPredecessor(KivSlot predecessor);
+    // cancels it and waits, holding no lock, until it has ended and cleared its slot. True when the
+    // job is still this worker's to go on with: no stop was requested (the record is not being
+    // deleted) and the record is in one of the states that the hand-over expects (the predecessor
+    // did not end the job, Pass or Fail, meanwhile). On false the worker ends without a trace.
+    bool CancelPredecessor(KivSlot predecessor, uint32_t expectedStates);
 
     // Sleeps (through the station clock); false when a stop request cut the sleep short.
     bool SleepSeconds(unsigned seconds);

@@ -57,6 +57,18 @@ void SetDownloadWorkerFactoryForTesting(KivDownloadWorkerFactory factory) {
     FactoryForTesting() = std::move(factory);
 }
 
+const wchar_t kImagePathRefused[] =
+    L"The image file path holds a line break or another control character. Please rename the file.";
+
+bool IsAcceptedImagePath(const wxString& imagePath) {
+    for (wxUniChar c : imagePath) {
+        const wxUint32 value = c.GetValue();
+        if (value < 0x20 || value == 0x7F || (value >= 0x80 && value < 0xA0) || value == 0x2028 || value == 0x2029)
+            return false;
+    }
+    return true;
+}
+
 KivDeviceWorker* MakeDownloadWorker(KivDownloadFlow flow, KivDevice* device, const wxString& imagePath,
                                     const wxString& fastbootPath) {
     {

@@ -23,6 +23,11 @@ wxString SideloadModelCode();
 // followed by "FAC"; any other model stays.
 wxString ApplyFactoryModelVariant(const wxString& model, const wxString& imagePath);
 
+// An image path that Start takes: no control character (a line break in the package's name would
+// become a line of its own in the recovery command file).
+bool IsAcceptedImagePath(const wxString& imagePath);
+extern const wchar_t kImagePathRefused[];  // the message of a refused path
+
 // The download worker of the flow for the record, made but not started; null when it cannot be
 // made.
 KivDeviceWorker* MakeDownloadWorker(KivDownloadFlow flow, KivDevice* device, const wxString& imagePath,

@@ -1,5 +1,6 @@
 #include "KivFlashWorkers.h"
 
+#include "Errors.h"
 #include "FastbootCommands.h"
 #include "KivLog.h"
 #include "KivModels.h"
@@ -14,8 +15,6 @@
 namespace {
 
 const wchar_t kCommandInterpreter[] = L"/bin/sh";
-// A script's output is judged whole: a failure printed after the runner's usual limit still counts.
-constexpr size_t kScriptOutputLimit = 16u << 20;
 
 std::mutex interpreterMutex;
 wxString& InterpreterForTesting() {
@@ -48,6 +47,15 @@ bool NeedsResultCheck(const wxString& model, const SettingsData& settings) {
 wxString FlashScriptArguments(const wxString& scriptPath, bool wipe, const wxString& serial) {
     return wxString::Format("\"%s\" %d %s /y", scriptPath, wipe ? 1 : 0, serial);
 }
+
+wxString FlashScriptExitText(int exitStatus, const wxString& lastLine) {
+    wxString text = wxString::Format("exit status %d", exitStatus);
+    if (!lastLine.empty())
+        text += ": " + lastLine;
+    return text;
+}
+
+bool IsZipPackagePath(const wxString& path) { return path.Lower().EndsWith(".zip"); }
 
 bool KivFlashWorker::RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode) {
     ProgressStep(name + " ...");
@@ -130,21 +138,35 @@ bool KivThreadDownloadImageForScript::RunFlashScript(wxString directory, wxStrin
     for (std::string& word : plat::SplitCommandLine(plat::NarrowFromWide(arguments.ToStdWstring())))
         request.argv.push_back(std::move(word));
     request.workDir = plat::NativePath(directory.ToStdWstring());
-    request.keepBytes = kScriptOutputLimit;
+    // The whole output is judged as it arrives, however long it grows; none of it is kept.
+    OutputFailureScan scan;
+    request.keepBytes = 0;
+    request.onOutput = [&scan](const char* bytes, size_t size) { scan.Add(bytes, size); };
     const plat::RunResult result = plat::RunCaptured(request);
     if (!result.ok) {
+        // Stopped at its time limit: say so; any other failure of the runner has no text.
+        std::wstring text;
+        if (result.code == plat::kWaitTimeout)
+            RYL::RunFailureText(scriptName.ToStdWstring(), plat::ThreadTimeLimit(), result.code, text);
         Set(code, static_cast<int>(result.code));
-        Set(error, wxString());
+        Set(error, wxString(text));
         return false;
     }
 
-    const std::wstring output = RYL::BytesToText(result.output.data(), static_cast<int>(result.output.size()));
     std::wstring line;
-    if (!FindFastbootFailure(output, false, line))
-        return true;
-    Set(code, ERR_SCRIPT_OUTPUT);
-    Set(error, wxString(line));
-    return false;
+    if (scan.Failure(line)) {
+        Set(code, ERR_SCRIPT_OUTPUT);
+        Set(error, wxString(line));
+        return false;
+    }
+    // A script that ends with a failure status failed, whatever it printed (a missing tool).
+    if (result.exitStatus != 0) {
+        Set(code, ERR_SCRIPT_OUTPUT);
+        const std::wstring last = scan.LastLine();
+        Set(error, FlashScriptExitText(result.exitStatus, last));
+        return false;
+    }
+    return true;
 }
 
 KivThreadDownloadImageForIntel::KivThreadDownloadImageForIntel(KivDevice* device, wxString imagePath,
@@ -187,7 +209,7 @@ void KivThreadDownloadImageForIntel::Steps() {
 }
 
 bool KivThreadDownloadImageForIntel::LocateRawImage(wxString* rawFile, wxString* directory) {
-    if (!imagePath.EndsWith(".zip")) {
+    if (!IsZipPackagePath(imagePath)) {
         *rawFile = imagePath;
         return true;
     }

@@ -70,3 +70,9 @@ private:
 bool NeedsResultCheck(const wxString& model, const SettingsData& settings);
 // The interpreter's arguments for the script.
 wxString FlashScriptArguments(const wxString& scriptPath, bool wipe, const wxString& serial);
+// The failure text of a script that ended with a failure status: "exit status N", then the last
+// line it printed, if any.
+wxString FlashScriptExitText(int exitStatus, const wxString& lastLine);
+// A zip package rather than a raw image: the name ends in ".zip", in any letter case (the file
+// systems the station's design comes from ignore it).
+bool IsZipPackagePath(const wxString& path);

@@ -93,6 +93,11 @@ void KivFrame::StartFlash() {
         startGate.Unlock();
         return;
     }
+    if (!IsAcceptedImagePath(imagePath)) {
+        ErrorBox(kImagePathRefused);
+        startGate.Unlock();
+        return;
+    }
     wxString error;
     if (StartImageCheck(model, wipe, imagePath, &error))
         return;  // the gate is released when the result arrives

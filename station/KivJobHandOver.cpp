@@ -62,8 +62,7 @@ NextWorker CheckFor(const KivDevice& device) {
 }
 
 // A job whose next worker cannot run fails at once.
-void FailJob(KivFrame& frame, KivDevice& device, NextWorker next) {
-    const wxString text = next == NextWorker::Wipe ? kWipeStartFailure : kCheckStartFailure;
+void FailJob(KivFrame& frame, KivDevice& device, const wxString& text) {
     wxString serial;
     {
         wxCriticalSectionLocker locker(device.lock);
@@ -130,7 +129,7 @@ NextWorker OtherSerialArrival(KivDevice& device, const DeviceChangeInfo& info) {
 
 }  // namespace
 
-void KivJobArrival(KivFrame& frame, KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info) {
+bool KivJobArrivalArm(KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info, wxString* failureText) {
     NextWorker next = NextWorker::None;
     bool started = true;
     {
@@ -140,11 +139,20 @@ void KivJobArrival(KivFrame& frame, KivDevice& device, KivJobLookup lookup, cons
         next = lookup == KivJobLookup::SameDevice ? SameDeviceArrival(device, info) : OtherSerialArrival(device, info);
         started = StartNext(device, next);
     }
-    if (!started)
-        FailJob(frame, device, next);
+    if (!started && failureText)
+        *failureText = next == NextWorker::Wipe ? kWipeStartFailure : kCheckStartFailure;
+    return started;
 }
 
-void KivJobRemoval(KivFrame&, KivDevice& device, const DeviceChangeInfo&) {
+void KivJobArrival(KivFrame& frame, KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info) {
+    wxString failure;
+    if (!KivJobArrivalArm(device, lookup, info, &failure))
+        FailJob(frame, device, failure);
+}
+
+void KivJobRemoval(KivFrame&, KivDevice& device, const DeviceChangeInfo&) { KivJobRemovalArm(device); }
+
+void KivJobRemovalArm(KivDevice& device) {
     wxCriticalSectionLocker locker(device.lock);
     // The device left for the wipe itself; its next return starts the result check.
     if (device.state == DEV_WIPE_REBOOTED)

@@ -16,8 +16,13 @@ enum class KivJobLookup {
 };
 
 void KivJobArrival(KivFrame& frame, KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info);
+// The arms alone: moves the record on and starts its next worker. False when that worker's thread
+// cannot be made; failureText then holds what the row and the log are to show (the job has not
+// been failed yet).
+bool KivJobArrivalArm(KivDevice& device, KivJobLookup lookup, const DeviceChangeInfo& info, wxString* failureText);
 // The record has the event's serial, port and hub.
 void KivJobRemoval(KivFrame& frame, KivDevice& device, const DeviceChangeInfo& info);
+void KivJobRemovalArm(KivDevice& device);
 
 // Tests: runs in place of every worker start, under the record's lock, with the slot of the worker
 // that would start; its result tells whether the worker's thread could be made. Null: real

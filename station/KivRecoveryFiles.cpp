@@ -84,9 +84,11 @@ bool WriteTextFile(const std::wstring& path, const std::wstring& text) {
     if (!file)
         return false;
     const std::string bytes = plat::NarrowFromWide(text);
-    std::fwrite(bytes.data(), 1, bytes.size(), file);  // as the design has it, the write's result is not read
-    std::fclose(file);
-    return true;
+    // A file that is short or never reached the disk (full, failing) must not be sent to a device.
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool flushed = std::fflush(file) == 0;
+    const bool closed = std::fclose(file) == 0;
+    return written && flushed && closed;
 }
 
 bool ReadTextFile(const std::wstring& path, std::wstring* text) {
@@ -108,7 +110,8 @@ bool GenerateCommandFile(std::wstring& commandFile, const std::wstring& serial, 
         return true;
     MakeTempFileName(&commandFile, serial, L"");
     if (!WriteTextFile(commandFile, text)) {
-        commandFile.clear();  // nothing was made: a later call tries again
+        DeleteLocalFile(commandFile);
+        commandFile.clear();  // nothing usable was made: a later call tries again
         if (error)
             *error = L"Generate the command file failure!";
         return false;

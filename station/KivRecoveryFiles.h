@@ -27,7 +27,7 @@ int ReadDecimal(const std::wstring& text);
 bool CheckBatteryCapacity(const std::wstring& text, int* capacity, std::wstring* error);
 
 // Local files. Written as UTF-8 without a byte-order mark, read as UTF-8.
-bool WriteTextFile(const std::wstring& path, const std::wstring& text);  // false: not created
+bool WriteTextFile(const std::wstring& path, const std::wstring& text);  // false: not created or not written whole
 bool ReadTextFile(const std::wstring& path, std::wstring* text);         // false: not opened
 bool DeleteLocalFile(const std::wstring& path);                          // false: still there
 

@@ -31,6 +31,7 @@ constexpr wchar_t kPackageText[] = L"Create PhoneInfoTest apk file failure";
 
 struct FlowTraits {
     KivSlot predecessor;
+    uint32_t handOverState;  // the state in which the device's return starts this check
     KivSlot own;
     uint32_t runningState;
     bool reportsOsVersion;  // just before Pass
@@ -38,11 +39,13 @@ struct FlowTraits {
 
 FlowTraits TraitsOf(KivCheckFlow flow) {
     switch (flow) {
-    case KivCheckFlow::Recovery: return {KivSlot::Wipe, KivSlot::Check, DEV_CHECKING, false};
-    case KivCheckFlow::Fastboot: return {KivSlot::Fastboot, KivSlot::FastbootCheck, DEV_FASTBOOT_CHECKING, true};
-    case KivCheckFlow::Script: return {KivSlot::Script, KivSlot::ScriptCheck, DEV_SCRIPT_CHECKING, true};
+    case KivCheckFlow::Recovery: return {KivSlot::Wipe, DEV_WIPE_LEFT, KivSlot::Check, DEV_CHECKING, false};
+    case KivCheckFlow::Fastboot:
+        return {KivSlot::Fastboot, DEV_FASTBOOT_FLASHING, KivSlot::FastbootCheck, DEV_FASTBOOT_CHECKING, true};
+    case KivCheckFlow::Script:
+        return {KivSlot::Script, DEV_SCRIPT_WAIT_REBOOT, KivSlot::ScriptCheck, DEV_SCRIPT_CHECKING, true};
     }
-    return {KivSlot::Wipe, KivSlot::Check, DEV_CHECKING, false};
+    return {KivSlot::Wipe, DEV_WIPE_LEFT, KivSlot::Check, DEV_CHECKING, false};
 }
 
 void Store(uint32_t* code, wxString* error, uint32_t codeValue, const wxString& text) {
@@ -89,7 +92,7 @@ KivThreadCheckResultForScript::KivThreadCheckResultForScript(KivDevice* device)
 void KivCheckResultWorker::Steps() {
     const FlowTraits traits = TraitsOf(flow_);
     // 1. Opening: the predecessor hands over, or there is nothing to do.
-    if (!CancelPredecessor(traits.predecessor))
+    if (!CancelPredecessor(traits.predecessor, traits.handOverState))
         return;
     OpeningStep(traits.runningState, "Check device serial number ...", true);
 
@@ -258,15 +261,20 @@ bool KivCheckResultWorker::ReadImei(wxString* imei, uint32_t* code, wxString* er
             // The helper that the device may carry already.
             if (ImeiFromHelper(imei, code, error))
                 return true;
-            // The property; an unset one gives no answer.
+            // The property; an unset one gives no answer, a value that is no IMEI is refused.
             std::wstring value;
             if (AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
                     return adb.GetProp(serial, L"persist.radio.device.imei", value, c, e);
                 })) {
-                if (imei)
-                    *imei = value;
-                if (IsImeiPropertyAnswer(value))
+                if (IsImeiPropertyAnswer(value)) {
+                    if (imei)
+                        *imei = value;
                     return true;
+                }
+                if (!value.empty()) {
+                    Store(code, error, ERR_INVALID_ID, wxString::Format("The IMEI \"%s\" is invalid", value));
+                    Log(ERR_INVALID_ID, LOG_LEVEL_ERROR, error ? *error : wxString());
+                }
             }
             // The flow's companion app.
             return flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
@@ -400,10 +408,14 @@ wxString KivCheckResultWorker::DetectedSerial() {
 void KivCheckResultWorker::RemoveLeftovers() {
     if (!installed && packageFile.empty())
         return;
-    // Runs after Entry: a stop request of the record still cuts the uninstall short.
+    // Runs after Entry: a stop request of the record still cuts the uninstall short, and the
+    // tools' time limit still holds.
     const std::shared_ptr<plat::StopSignal> previous = plat::ThreadStopSignal();
+    const uint32_t previousLimit = plat::ThreadTimeLimit();
     plat::SetThreadStopSignal(control()->stopSignal());
+    plat::SetThreadTimeLimit(KivToolTimeLimitMs(Settings()));
     UninstallPhoneInfo(nullptr, nullptr);
+    plat::SetThreadTimeLimit(previousLimit);
     plat::SetThreadStopSignal(previous);
     wxLogNull quiet;
     if (!packageFile.empty() && wxFileExists(packageFile))

@@ -266,6 +266,7 @@ bool KivThreadDownloadImage::TestDataDirectory(wxString* error) {
     std::wstring local;
     MakeTempFileName(&local, W(detected), L"");
     if (!WriteTextFile(local, W(wxString::Format("Test the directory %s", dataDirectory)))) {
+        DeleteLocalFile(local);
         SetText(error, L"Create test file failure");
         return false;
     }
@@ -312,6 +313,7 @@ bool KivThreadDownloadImage::CleanLastInstall(int* code, wxString* error) {
     std::wstring local;
     MakeTempFileName(&local, W(Serial()), L"");
     if (!WriteTextFile(local, L"")) {
+        DeleteLocalFile(local);
         if (code)
             *code = ERR_FILE_OPEN;
         SetText(error, L"Generate the empty file failure!");
@@ -334,7 +336,8 @@ bool KivThreadDownloadImage::WaitRecoveryMode(wxString* error) {
             SetText(error, kUserAbort);
             return false;
         }
-        if (State() == DEV_RECOVERY_RETURNED && AdbWaitDevice(W(Serial()), nullptr, nullptr))
+        // A second return into recovery may already have made a sideload job ready.
+        if ((State() & (DEV_RECOVERY_RETURNED | DEV_SIDELOAD_READY)) && AdbWaitDevice(W(Serial()), nullptr, nullptr))
             return true;
         if (deadline.Passed()) {
             SetText(error, W(KivTimeoutText(limit)));

@@ -28,7 +28,8 @@ KivThreadWipeData::KivThreadWipeData(KivDevice* device)
     : KivRecoveryWorker(device, KivSlot::Wipe) {}
 
 void KivThreadWipeData::Steps() {
-    if (!CancelPredecessor(KivSlot::Download))
+    // Started by the device's return into recovery, directly or once the sideload is ready.
+    if (!CancelPredecessor(KivSlot::Download, DEV_RECOVERY_RETURNED | DEV_SIDELOAD_READY))
         return;
     if (sideload) {
         if (!SideloadImage())
@@ -223,12 +224,17 @@ bool KivThreadWipeData::WaitPasses(unsigned sleepSeconds, uint32_t limit, const 
     }
 }
 
+// Each wait also takes a later point of the wipe as reached: the device may return and leave
+// within one pass, or even be back in Android, which starts the result check that cancels this
+// worker.
 bool KivThreadWipeData::WaitRebootForWiping(wxString* error) {
-    return WaitPasses(2, Settings().Timeout.RebootTimeout, [this] { return State() == DEV_WIPE_REBOOTED; }, error);
+    return WaitPasses(2, Settings().Timeout.RebootTimeout,
+                      [this] { return (State() & (DEV_WIPE_REBOOTED | DEV_WIPE_LEFT)) != 0 || TestDestroy(); }, error);
 }
 
 bool KivThreadWipeData::WaitWiping(wxString* error) {
-    return WaitPasses(16, Settings().Timeout.WipeTimeout, [this] { return State() == DEV_WIPE_LEFT; }, error);
+    return WaitPasses(16, Settings().Timeout.WipeTimeout, [this] { return State() == DEV_WIPE_LEFT || TestDestroy(); },
+                      error);
 }
 
 bool KivThreadWipeData::WaitRebootIntoAndroid(wxString* error) {

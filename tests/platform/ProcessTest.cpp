@@ -104,18 +104,67 @@ TEST(RunCaptured, LargeOutputKeepsTheFirst102400Bytes) {
     EXPECT_EQ(r.output, expected);
 }
 
-TEST(RunCaptured, TimeLimitLeavesTheChildRunningAndReapsItLater) {
+// A child that never answers (fastboot waiting for a device) is ended with its whole group when
+// the limit passes, so it cannot take the next device; the call returns with the same result.
+TEST(RunCaptured, TimeLimitKillsTheChildsGroupAndReapsIt) {
     TestDir dir;
     TimeScale fast(10);  // the 3 s limit passes after 0.3 s
     const std::string pidFile = dir / "pid";
-    plat::RunResult r = RunChild(kProc + "sleeper.sh", {pidFile, "2", "oem", "get_build_version"}, 3000);
+    plat::RunResult r = RunChild(kProc + "grandchild_wait.sh", {pidFile, "oem", "get_build_version"}, 3000);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.code, plat::kWaitTimeout);
-    pid_t pid = WaitForPid(pidFile);
-    ASSERT_GT(pid, 0);
-    char state = ProcessState(pid);
-    EXPECT_TRUE(state != 0 && state != 'Z') << "state " << state;
-    EXPECT_TRUE(WaitGone(pid)) << "the child was left a zombie";
+    pid_t grandchild = WaitForPid(pidFile);
+    ASSERT_GT(grandchild, 0);
+    EXPECT_TRUE(WaitKilled(grandchild)) << "a process of the child's group was left running";
+
+    const std::string sleeperPid = dir / "sleeper";
+    r = RunChild(kProc + "sleeper.sh", {sleeperPid, "600"}, 3000);
+    EXPECT_EQ(r.code, plat::kWaitTimeout);
+    pid_t child = WaitForPid(sleeperPid);
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(WaitGone(child)) << "the child was left running or a zombie";
+}
+
+// A thread's limit holds for every child it runs without a limit of its own.
+TEST(RunCaptured, ThreadLimitAppliesToChildrenWithoutTheirOwn) {
+    TestDir dir;
+    plat::RunResult r;
+    std::thread worker([&] {
+        plat::SetThreadTimeLimit(300);
+        r = RunChild(kProc + "sleeper.sh", {dir / "pid", "600"});
+        plat::SetThreadTimeLimit(0);
+    });
+    worker.join();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.code, plat::kWaitTimeout);
+    pid_t child = WaitForPid(dir / "pid");
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(WaitGone(child));
+    EXPECT_EQ(plat::ThreadTimeLimit(), 0u) << "the limit belongs to the thread that set it";
+}
+
+TEST(RunCaptured, ExitStatusAndTheWholeOutputAsItArrives) {
+    plat::RunRequest req;
+    req.program = "/bin/sh";
+    req.argv = {"sh", "-c", "head -c 300000 /dev/zero; echo tail; exit 7"};
+    req.keepBytes = 10;
+    size_t seen = 0;
+    std::string last;
+    req.onOutput = [&](const char* bytes, size_t size) {
+        seen += size;
+        last.assign(bytes, size);
+    };
+    plat::RunResult r = plat::RunCaptured(req);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.exitStatus, 7);
+    EXPECT_EQ(r.output.size(), 10u);
+    EXPECT_EQ(seen, 300005u);
+    EXPECT_EQ(last.substr(last.size() - 5), "tail\n");
+
+    req.argv = {"sh", "-c", "kill -9 $$"};
+    r = plat::RunCaptured(req);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.exitStatus, 128 + 9);
 }
 
 TEST(RunCaptured, WithoutLimitWaitsForTheEnd) {

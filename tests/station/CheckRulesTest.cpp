@@ -107,7 +107,8 @@ TEST(CheckRules, ImeiFromTheCompanionAppNamesItsSource) {
 TEST(CheckRules, AnUnsetImeiPropertyIsNoAnswer) {
     EXPECT_FALSE(IsImeiPropertyAnswer(""));
     EXPECT_TRUE(IsImeiPropertyAnswer("357123456789012"));
-    EXPECT_TRUE(IsImeiPropertyAnswer("12345"));  // no length check on the property
+    for (const char* refused : {"12345", "unknown", "0", "35712345678901x", "3571234567890123", " 57123456789012"})
+        EXPECT_FALSE(IsImeiPropertyAnswer(refused)) << refused;
 }
 
 TEST(CheckRules, OnlyTheFastbootFlowRefusesErrorVersions) {

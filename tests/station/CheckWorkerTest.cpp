@@ -428,16 +428,38 @@ TEST_F(CheckWorkers, TheDevicesHelperGivesTheImeiForTheKeptLog) {
 }
 
 TEST_F(CheckWorkers, TheImeiPropertyAnswersWhenTheHelperIsMissing) {
-    Write(dev / "prop" / "persist.radio.device.imei", "35712345");  // taken whatever its length
+    Write(dev / "prop" / "persist.radio.device.imei", kImei);
     Configure(false, true, false);
     auto device = MakeRecord(KivCheckFlow::Fastboot, kArmModel, true);
     ASSERT_TRUE(RunCheck(KivCheckFlow::Fastboot, *device));
     EXPECT_EQ(device->state, DEV_PASS);
-    EXPECT_TRUE(Logged(L"Read IMEI 35712345"));
+    EXPECT_TRUE(Logged(L"Read IMEI 357123456789012"));
     const LoggedRecord helper = LogOf(L"Read IMEI: /system/bin/sh: /data/data/PhoneInfoTest: not found");
     EXPECT_EQ(helper.code, uint32_t(ERR_IMEI_NOT_FOUND)) << "the helper's failure is logged";
     EXPECT_EQ(helper.level, LOG_LEVEL_ERROR);
     EXPECT_EQ(helper.tag, L"SER1");
+}
+
+// A property that holds no IMEI ("unknown", a short number) is refused, which is logged, and the
+// next route answers.
+TEST_F(CheckWorkers, AnImeiPropertyThatIsNoImeiIsRefused) {
+    for (const char* value : {"unknown", "35712345", "0"}) {
+        SCOPED_TRACE(value);
+        NewStation();
+        Write(dev / "prop" / "persist.radio.device.imei", value);
+        Write(dev / "helper", "357123456789013\r\n");
+        Configure(false, true, false);
+        auto device = MakeRecord(KivCheckFlow::Recovery, kArmModel, true);
+        ASSERT_TRUE(RunCheck(KivCheckFlow::Recovery, *device));
+        EXPECT_EQ(device->state, DEV_PASS);
+        const LoggedRecord refused = LogOf(L"The IMEI \"" + plat::WideFromNarrow(value) + L"\" is invalid");
+        EXPECT_EQ(refused.code, uint32_t(ERR_INVALID_ID)) << "the refusal is logged";
+        EXPECT_EQ(refused.level, LOG_LEVEL_ERROR);
+        EXPECT_TRUE(Logged(L"Read IMEI 357123456789013")) << "the companion app answered";
+        EXPECT_FALSE(Logged(L"Read IMEI " + plat::WideFromNarrow(value)));
+        fs::remove_all(root / "results");
+        fs::create_directories(root / "results");
+    }
 }
 
 // Without helper and property the recovery check installs com.zelk.phoneinfo, starts its

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -188,6 +189,21 @@ TEST(DeviceRows, BusyCounterCountsRunningJobs) {
     rows.SetState("B", nullptr, DEV_FAIL, nullptr, nullptr);  // a second Fail
     rows.SetState("A", nullptr, DEV_PASS, nullptr, nullptr);
     EXPECT_EQ(rows.BusyCount(), 0);
+}
+
+// Codes in an order that no single worker makes (a verdict after a verdict, a check that starts on a
+// row whose job already failed) never take the counter below 0 or leave it raised.
+TEST(DeviceRows, BusyCounterNeverGoesBelowZero) {
+    KivDeviceRows rows;
+    ASSERT_TRUE(rows.Add("A", 0, nullptr));
+    const uint32_t codes[] = {DEV_FASTBOOT_FLASHING, DEV_FAIL,  DEV_FASTBOOT_CHECKING, DEV_PASS, DEV_FAIL,
+                              DEV_WIPE_LEFT,         DEV_CHECKING, DEV_PASS, DEV_RECOVERY_FLASHING, DEV_CHECKING,
+                              DEV_PASS,              DEV_PASS};
+    const int32_t expected[] = {1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0};
+    for (size_t i = 0; i < std::size(codes); ++i) {
+        rows.SetState("A", nullptr, codes[i], nullptr, nullptr);
+        EXPECT_EQ(rows.BusyCount(), expected[i]) << "after code " << std::hex << codes[i] << " at " << std::dec << i;
+    }
 }
 
 TEST(DeviceRows, ChangesReplayToTheSameRowsFromManyThreads) {

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <thread>
 #include <functional>
 #include <vector>
 
@@ -181,17 +187,35 @@ TEST_F(FastbootCommandsTest, RunnerFailureKeepsItsCodeAndText)
     }
 }
 
+// A fastboot that never answers (it waits for a device) is stopped at the limit: nothing of it is
+// left to take the next device that enters fastboot.
 TEST_F(FastbootCommandsTest, BuildVersionQueryIsCutAfterThreeSeconds)
 {
     plat::SetTimeScaleForTesting(20);  // the 3 s limit passes in 150 ms
     fs::path slow = google_ / "fastboot2";
-    WriteFile(slow, "#!/bin/sh\nsleep 5\necho '(bootloader) late'\n");
+    const fs::path pidFile = dir_ / "fastboot.pid";
+    WriteFile(slow, "#!/bin/sh\necho '< waiting for SER123 >'\necho $$ > '" + pidFile.string() +
+                        ".tmp'\nmv '" + pidFile.string() + ".tmp' '" + pidFile.string() + "'\nexec sleep 600\n");
     fs::permissions(slow, fs::perms::owner_all);
     std::wstring version = L"unchanged", error;
     int code = -1;
     EXPECT_FALSE(FastbootGetBuildVersion(W(slow.string()), kSerial, &version, &code, &error));
     EXPECT_EQ(code, 258);
+    EXPECT_EQ(error, L"fastboot2 did not end within 3 seconds and was stopped");
     EXPECT_EQ(version, L"unchanged");
+
+    pid_t pid = 0;
+    for (int i = 0; i < 2000 && pid <= 0; ++i) {
+        std::ifstream(pidFile) >> pid;
+        if (pid <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(pid, 0);
+    bool gone = false;
+    for (int i = 0; i < 2000 && !gone; ++i) {
+        gone = kill(pid, 0) != 0 && errno == ESRCH;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone) << "the fastboot process was left behind";
 }
 
 TEST_F(FastbootCommandsTest, WaitDevice)

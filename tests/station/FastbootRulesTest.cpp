@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "FastbootCommands.h"
 #include "PackageFiles.h"
 
@@ -25,6 +28,45 @@ TEST(FastbootRules, FailureLine)
         EXPECT_EQ(FindFastbootFailure(c.output, c.exactCase, line), c.fails) << c.output;
         EXPECT_EQ(line, c.line) << c.output;
     }
+}
+
+// The scan over a stream finds what FindFastbootFailure finds in the whole text, however the bytes
+// are cut into pieces, and past any length.
+TEST(FastbootRules, FailureScanOfAStream)
+{
+    const std::string outputs[] = {
+        "FAILED (remote: command not allowed)\r\nfinished. total time: 0.001s\r\n",
+        "fastboot: error: cannot load 'x.img'\n",
+        "an ERROR first, then FAILED late\n",
+        "an eRRor first, then faILed late",
+        "OKAY [  0.010s]\nfinished. total time: 0.010s\n",
+        "FAILE\nD ERRO R\n",
+        "xxFAILFAILED!\n",
+        "",
+    };
+    for (const std::string& output : outputs) {
+        std::wstring expected;
+        const bool fails = FindFastbootFailure(std::wstring(output.begin(), output.end()), false, expected);
+        for (size_t piece = 1; piece <= output.size() + 1; ++piece) {
+            OutputFailureScan scan;
+            for (size_t at = 0; at < output.size(); at += piece)
+                scan.Add(output.data() + at, std::min(piece, output.size() - at));
+            std::wstring line;
+            EXPECT_EQ(scan.Failure(line), fails) << output << " in pieces of " << piece;
+            EXPECT_EQ(line, fails ? expected : L"") << output << " in pieces of " << piece;
+        }
+    }
+
+    OutputFailureScan scan;
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 17; ++i) scan.Add(block.data(), block.size());
+    std::wstring line;
+    EXPECT_FALSE(scan.Failure(line));
+    const std::string late = "\nflash: FAILED (remote: late)\r\nfinished\n  \n";
+    scan.Add(late.data(), late.size());
+    EXPECT_TRUE(scan.Failure(line));
+    EXPECT_EQ(line, L"FAILED (remote: late)");
+    EXPECT_EQ(scan.LastLine(), L"finished");
 }
 
 TEST(FastbootRules, BuildVersion)

@@ -42,7 +42,7 @@ public:
     SuccessorWorker(KivDevice* device, KivSlot predecessor) : KivDeviceWorker(device, KivSlot::ScriptCheck),
                                                               predecessor(predecessor) {}
     void Steps() override {
-        if (CancelPredecessor(predecessor))
+        if (CancelPredecessor(predecessor, DEV_SCRIPT_WAIT_REBOOT | DEV_FASTBOOT_FLASHING))
             SetState(DEV_SCRIPT_CHECKING);
     }
     KivSlot predecessor;
@@ -324,12 +324,14 @@ TEST_F(FlashWorkers, FastbootFlashOfAPackage) {
     EXPECT_EQ(station.LogTexts()[2], L"Get .raw file position ...");
     EXPECT_TRUE(LeftBehind().empty());
 
-    // A package name in upper case is taken for a raw image.
+    // A package name in upper case is a package all the same.
     fs::rename(package, dir / "P.ZIP");
     device->state = DEV_CONNECTED;
     fs::remove(dir / "Google" / "calls.log");
     RunFastboot((dir / "P.ZIP").string());
-    EXPECT_EQ(Calls().at(1), "-s SER7 flash all " + (dir / "P.ZIP").string());
+    EXPECT_EQ(device->state, DEV_PASS);
+    EXPECT_NE(Calls().at(1).find(".kivmp/image.raw"), std::string::npos) << Calls().at(1);
+    EXPECT_TRUE(LeftBehind().empty());
 }
 
 TEST_F(FlashWorkers, FastbootPackageWithTwoRawImages) {

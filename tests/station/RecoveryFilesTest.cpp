@@ -130,3 +130,14 @@ TEST_F(CommandFileTest, LocalFilesInAMissingDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write that does not reach the file is a failure, not only a file that cannot be made.
+TEST_F(CommandFileTest, AWriteThatFailsIsAFailure) {
+    EXPECT_FALSE(WriteTextFile(L"/dev/full", L"--wipe_data\n--adb_on\n"));
+    EXPECT_TRUE(WriteTextFile(L"/dev/full", L"")) << "nothing to write, nothing lost";
+    EXPECT_TRUE(WriteTextFile(L"/dev/null", L"--wipe_data\n"));
+}
+
+}  // namespace

@@ -36,6 +36,21 @@ using Steady = std::chrono::steady_clock;
 
 inline std::wstring W(const std::string& text) { return plat::WideFromNarrow(text); }
 
+// What an install job of a model without recovery image or format logs up to its hand-over.
+inline const std::vector<std::wstring> kInstallStepsToHandOver = {
+    L"Fastboot reboot to recovery ...",
+    L"Waiting for reboot device to recovery ...",
+    L"Check the detected serial number ...",
+    L"Check battery capacity ... 85",
+    L"Check the directory /data/media ...",
+    L"Copy image to /data/media ...",
+    L"Generate install command file ...",
+    L"Copy install command file to /cache/recovery/ ...",
+    L"Clean last install file ...",
+    L"Reboot recovery ...",
+    L"Wait device reboot for installing ...",
+};
+
 class RecoveryFlowTest : public ::testing::Test {
 protected:
     static constexpr const char* kSerial = "SER1";

@@ -65,20 +65,7 @@ TEST_F(RecoveryInstall, InstallJobLeavesRecoveryItsCommandAndAnEmptyResult) {
     EXPECT_FALSE(sideload);
     EXPECT_EQ(dataDirectory, "/data/media");
 
-    const std::vector<std::wstring> expected = {
-        L"Fastboot reboot to recovery ...",
-        L"Waiting for reboot device to recovery ...",
-        L"Check the detected serial number ...",
-        L"Check battery capacity ... 85",
-        L"Check the directory /data/media ...",
-        L"Copy image to /data/media ...",
-        L"Generate install command file ...",
-        L"Copy install command file to /cache/recovery/ ...",
-        L"Clean last install file ...",
-        L"Reboot recovery ...",
-        L"Wait device reboot for installing ...",
-    };
-    EXPECT_EQ(station->LogTexts(), expected) << Dump();
+    EXPECT_EQ(station->LogTexts(), kInstallStepsToHandOver) << Dump();
     for (const LoggedRecord& record : station->Log()) {
         EXPECT_EQ(record.tag, L"SER1");
         EXPECT_EQ(record.code, 0u);

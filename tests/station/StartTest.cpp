@@ -310,6 +310,27 @@ TEST_F(Start, RefusedChoicesAnswerWithABoxAndFreeTheGate) {
     EXPECT_TRUE(log->Made().empty());
 }
 
+// A line break in the package's name would become a command line of its own in the recovery
+// command file (a wipe the operator did not choose): Start refuses the path before any check.
+TEST_F(Start, APathWithAControlCharacterIsRefused) {
+    AddDevice("CTL", DEV_CONNECTED, true);
+    SelectModel(IndexOf(FirstOf(RecoveryModels).wc_str()));
+    for (const char* path : {"/images/a.zip\n--wipe_data", "/images/a.zip\r--wipe_data", "/images/a\tb.zip"}) {
+        SCOPED_TRACE(path);
+        dialogs.clear();
+        frame->imagePathText->SetValue(path);
+        frame->wipeNo->SetValue(true);
+        ClickStart();
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].message, kImagePathRefused);
+        EXPECT_EQ(dialogs[0].caption, "Error");
+        EXPECT_TRUE(GateFree());
+    }
+    Pump();
+    EXPECT_TRUE(log->Made().empty()) << "nothing is dispatched";
+    EXPECT_TRUE(IsAcceptedImagePath(L"/images/\u00e9t\u00e9 1.0.zip"));
+}
+
 TEST_F(Start, StartChecksTheImageThenDispatches) {
     KivDevice* device = AddDevice("S1", DEV_CONNECTED, true);
     const int index = IndexOf(FirstOf(ScriptModels).wc_str());

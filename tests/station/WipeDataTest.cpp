@@ -31,7 +31,7 @@ class CheckTakesOver : public KivDeviceWorker {
 public:
     explicit CheckTakesOver(KivDevice* device) : KivDeviceWorker(device, KivSlot::Check) {}
     void Steps() override {
-        if (CancelPredecessor(KivSlot::Wipe))
+        if (CancelPredecessor(KivSlot::Wipe, DEV_WIPE_LEFT))
             SetState(DEV_CHECKING);
     }
 };

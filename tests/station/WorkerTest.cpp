@@ -41,10 +41,11 @@ struct Trace {
 // lock and the list lock.
 class ChildWorker : public KivDeviceWorker {
 public:
+    // okState: the state that a child which ran to its end leaves (a failed run leaves DEV_FAIL).
     ChildWorker(KivDevice* device, KivSlot slot, wxCriticalSection* listLock, std::string command,
-                std::shared_ptr<Trace> trace, bool waitForCancel = false)
+                std::shared_ptr<Trace> trace, bool waitForCancel = false, uint32_t okState = DEV_PASS)
         : KivDeviceWorker(device, slot), listLock(listLock), command(std::move(command)), trace(std::move(trace)),
-          waitForCancel(waitForCancel) {}
+          waitForCancel(waitForCancel), okState(okState) {}
 
     void Steps() override {
         trace->stepsRan = true;
@@ -62,7 +63,7 @@ public:
         trace->childCode = result.code;
         {
             wxCriticalSectionLocker record(device->lock);
-            device->state = result.ok ? DEV_PASS : DEV_FAIL;
+            device->state = result.ok ? okState : DEV_FAIL;
             wxCriticalSectionLocker list(*listLock);
         }
         if (waitForCancel) {  // like a download worker waiting for its device to come back
@@ -76,6 +77,7 @@ public:
     std::string command;
     std::shared_ptr<Trace> trace;
     bool waitForCancel;
+    uint32_t okState;
 };
 
 class SleepWorker : public KivDeviceWorker {
@@ -89,14 +91,16 @@ public:
     std::shared_ptr<Trace> trace;
 };
 
-// Follows a predecessor in a chain.
+// Follows a predecessor in a chain; takes the job over in the states of its hand-over.
 class NextWorker : public KivDeviceWorker {
 public:
-    NextWorker(KivDevice* device, KivSlot slot, KivSlot predecessor, std::shared_ptr<Trace> trace)
-        : KivDeviceWorker(device, slot), predecessor(predecessor), trace(std::move(trace)) {}
+    NextWorker(KivDevice* device, KivSlot slot, KivSlot predecessor, std::shared_ptr<Trace> trace,
+               uint32_t handOverStates = DEV_FASTBOOT_FLASHING | DEV_SCRIPT_WAIT_REBOOT)
+        : KivDeviceWorker(device, slot), predecessor(predecessor), trace(std::move(trace)),
+          handOverStates(handOverStates) {}
     void Steps() override {
         trace->started = true;
-        if (!CancelPredecessor(predecessor))
+        if (!CancelPredecessor(predecessor, handOverStates))
             return;
         trace->handedOver = true;
         wxCriticalSectionLocker record(device->lock);
@@ -104,6 +108,7 @@ public:
     }
     KivSlot predecessor;
     std::shared_ptr<Trace> trace;
+    uint32_t handOverStates;
 };
 
 bool WaitFor(const std::atomic<bool>& flag, std::chrono::seconds limit = std::chrono::seconds(20)) {
@@ -231,27 +236,61 @@ TEST_F(Workers, DeletingAnIdleRecordOnlyReleasesIt) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 }
 
+// A successor started while its predecessor still works (the device came back early) waits for
+// it; it takes the job over only when the predecessor reached its hand-over, and never turns a job
+// that the predecessor ended into another verdict.
 TEST_F(Workers, HandOverWaitsForThePredecessorWithoutStoppingItsChild) {
-    KivDevice device("CHAIN", "1", "1", DEV_CONNECTED);
+    const struct {
+        const char* what;
+        const char* command;
+        uint32_t okState;
+        bool handedOver;
+        uint32_t finalState;
+    } cases[] = {
+        {"reached its wait", "sleep 0.5", DEV_SCRIPT_WAIT_REBOOT, true, DEV_SCRIPT_CHECKING},
+        {"ended the job with Pass", "sleep 0.5", DEV_PASS, false, DEV_PASS},
+        {"failed", "sleep 0.5", DEV_FAIL, false, DEV_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        KivDevice device("CHAIN", "1", "1", DEV_CONNECTED);
+        auto first = std::make_shared<Trace>();
+        auto* predecessor = new ChildWorker(&device, KivSlot::Script, &listLock, c.command, first, true, c.okState);
+        ASSERT_EQ(predecessor->Launch(), wxTHREAD_NO_ERROR);
+        ASSERT_TRUE(WaitFor(first->started));
+
+        auto second = std::make_shared<Trace>();
+        auto* next = new NextWorker(&device, KivSlot::ScriptCheck, KivSlot::Script, second, DEV_SCRIPT_WAIT_REBOOT);
+        const auto nextControl = next->control();
+        ASSERT_EQ(next->Launch(), wxTHREAD_NO_ERROR);
+        nextControl->WaitEnded();
+
+        EXPECT_EQ(second->handedOver, c.handedOver);
+        EXPECT_TRUE(first->childOk) << "the hand-over lets the predecessor's step finish";
+        EXPECT_TRUE(first->waitEnded);
+        wxCriticalSectionLocker locker(device.lock);
+        EXPECT_EQ(device.scriptThread.worker(), nullptr) << "the predecessor cleared its slot before the successor went on";
+        EXPECT_EQ(device.state, c.finalState);
+        EXPECT_FALSE(device.IsBusy());
+    }
+}
+
+// The record is deleted while a successor waits for its predecessor: it ends without a step.
+TEST_F(Workers, ASuccessorWaitingWhenItsRecordGoesEndsSilently) {
+    auto* device = new KivDevice("GOING", "1", "1", DEV_FASTBOOT_FLASHING);
     auto first = std::make_shared<Trace>();
-    auto* predecessor = new ChildWorker(&device, KivSlot::Script, &listLock, "sleep 0.5", first, true);
-    const auto predecessorControl = predecessor->control();
+    auto* predecessor =
+        new ChildWorker(device, KivSlot::Fastboot, &listLock, "exec sleep 600", first, true, DEV_FASTBOOT_FLASHING);
     ASSERT_EQ(predecessor->Launch(), wxTHREAD_NO_ERROR);
     ASSERT_TRUE(WaitFor(first->started));
-
     auto second = std::make_shared<Trace>();
-    auto* next = new NextWorker(&device, KivSlot::ScriptCheck, KivSlot::Script, second);
+    auto* next = new NextWorker(device, KivSlot::FastbootCheck, KivSlot::Fastboot, second);
     const auto nextControl = next->control();
     ASSERT_EQ(next->Launch(), wxTHREAD_NO_ERROR);
+    ASSERT_TRUE(WaitFor(second->started));
+    delete device;
     nextControl->WaitEnded();
-
-    EXPECT_TRUE(second->handedOver);
-    EXPECT_TRUE(first->childOk) << "the hand-over lets the predecessor's step finish";
-    EXPECT_TRUE(first->waitEnded);
-    wxCriticalSectionLocker locker(device.lock);
-    EXPECT_EQ(device.scriptThread.worker(), nullptr) << "the predecessor cleared its slot before the successor went on";
-    EXPECT_EQ(device.state, DEV_SCRIPT_CHECKING);
-    EXPECT_FALSE(device.IsBusy());
+    EXPECT_FALSE(second->handedOver);
 }
 
 TEST_F(Workers, NextWorkerWithAnEmptyPredecessorSlotDoesNothing) {
@@ -339,6 +378,45 @@ TEST_F(Workers, StepShapesReachTheRowTheLogAndTheRecord) {
         EXPECT_EQ(row.description, log[3].text);
         EXPECT_EQ(station.BusyCount(), 0) << "one job started and ended";
     }
+}
+
+// The line ends that system texts and tool output bring along never reach a row or the log.
+TEST_F(Workers, FailureTextsLoseTheLineEndsOfTheirErrorText) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"Flash image failure(The operation was cancelled.\r\n)", "Flash image failure(The operation was cancelled.)"},
+        {"Read IMEI failure(300 seconds timeout, not found\n\n)", "Read IMEI failure(300 seconds timeout, not found)"},
+        {"Sideload image failure(line one\r\nline two\r\n)", "Sideload image failure(line one\r\nline two)"},
+        {"Generate the command file failure!\r\n", "Generate the command file failure!"},
+        {"Check battery capacity ... 85", "Check battery capacity ... 85"},
+        {"()", "()"},
+        {"\r\n", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KivTrimLineEnds(c.text), c.shown) << c.text;
+
+    WorkerStation station;
+    KivDevice device("CRLF", "1", "1", DEV_CONNECTED);
+    device.listKey = "CRLF";
+    station.AddRow("CRLF", DEV_CONNECTED);
+    class FailingWorker : public KivDeviceWorker {
+    public:
+        explicit FailingWorker(KivDevice* device) : KivDeviceWorker(device, KivSlot::Fastboot) {}
+        void Steps() override {
+            OpeningStep(DEV_FASTBOOT_FLASHING, "Check image model ...");
+            Log(0, LOG_LEVEL_ERROR, "Read IMEI: not found\r\n");
+            FailureStep("Flash image failure(The operation was cancelled.\r\n)", plat::kErrorCancelled);
+        }
+    };
+    auto* worker = new FailingWorker(&device);
+    const auto control = worker->control();
+    ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+    control->WaitEnded();
+    EXPECT_EQ(station.LogTexts(), (std::vector<std::wstring>{L"Read IMEI: not found",
+                                                             L"Flash image failure(The operation was cancelled.)"}));
+    EXPECT_EQ(station.Row("CRLF").description, "Flash image failure(The operation was cancelled.)");
 }
 
 // Waits for its device to come back.
