@@ -13,7 +13,7 @@ class KivDevice;
 // The path of every Tavio request.
 inline constexpr const wchar_t* kTavioPath = L"/remote/RemoteConnection";
 
-// The XML result log's text (LF line ends, values inserted as they are, RESULT always PASS).
+// The XML result log's text (LF line ends, values XML-escaped, RESULT always PASS).
 wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxString& stamp,
                         const wxString& softwareVersion);
 // "<resultPath>/ZELK_<imei>_<stamp>": the log's path before it gets its ".xml".
@@ -24,7 +24,7 @@ wxString MakeFtpRemotePath(const wxString& uploadPath, const wxString& localPath
 // Whether a failed FTP upload is worth another try: its text says it timed out.
 bool IsFtpRetryable(const wxString& error);
 
-// The two Tavio queries; values inserted as they are.
+// The two Tavio queries; every value percent-encoded.
 wxString MakeTavioUploadQuery(const wxString& serial, bool testPassed, const wxString& date,
                               const wxString& time, const wxString& imei, bool dataCleaned);
 wxString MakeTavioViewQuery(const wxString& serial);

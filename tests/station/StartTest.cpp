@@ -528,6 +528,32 @@ TEST_F(Start, LatestImageServiceDecidesTheQuestion) {
     EXPECT_EQ(dialogs.size(), 1u) << "the latest image asks nothing";
 }
 
+// The application lets its agent go when it ends (~KivApp) while a check may still be inside its
+// request: the check keeps the agent until the request is done.
+TEST_F(Start, TheImageCheckKeepsItsAgentWhenTheApplicationLetsItGo) {
+    const std::string serverDir = workDir + "/slow-service";
+    std::filesystem::create_directories(serverDir);
+    fakes::ReplyServer server(serverDir, 1.0);  // answers after a second
+    ASSERT_TRUE(server.ok());
+    server.Reply(200, "<ZELK><IMAGE_RECORD><IMAGE><PROJECT>ZK450CG</PROJECT><FILE_NAME>ZK450CG_WW_2.0.zip"
+                      "</FILE_NAME></IMAGE></IMAGE_RECORD></ZELK>");
+    plat::RedirectHostForTesting(kLatestImageHost, 443, server.port());
+    plat::SetExtraCaFileForTesting(server.caFile());
+
+    AddDevice("L1", DEV_CONNECTED, true);
+    SelectModel(IndexOf(L"ZK450CG"));
+    frame->imagePathText->SetValue("/images/ZK450CG_WW_1.0.zip");
+    answer = wxNO;
+    ClickStart();
+    ASSERT_TRUE(PumpUntil([&] { return !server.requests().empty(); }));
+    std::weak_ptr<RYL::CInternetAgent> agent = wxGetApp().internetAgent;
+    wxGetApp().internetAgent.reset();  // as ~KivApp does
+    EXPECT_FALSE(agent.expired()) << "the running check holds it";
+    ASSERT_TRUE(PumpUntil([&] { return !dialogs.empty(); }));
+    EXPECT_EQ(dialogs[0].message, NotLatestMessage("ZK450CG_WW_1.0.zip", "ZK450CG_WW_2.0.zip") + "\nContinue to flash?");
+    EXPECT_TRUE(PumpUntil([&] { return agent.expired(); })) << "let go with the check's end";
+}
+
 // The dispatch starts the real download worker of each flow; here each fails at its first step.
 TEST_F(Start, EachFlowStartsItsOwnWorker) {
     SetDownloadWorkerFactoryForTesting(nullptr);
