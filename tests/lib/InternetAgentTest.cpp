@@ -333,7 +333,7 @@ TEST_F(AgentFtpTest, EmptyArgumentsFailWithTheGeneralCode) {
 TEST_F(AgentFtpTest, ConnectionFailuresGiveTheCodesText) {
     fakes::RefusingPort refusing;
     fakes::Listener silent(true);
-    plat::SetTimeScaleForTesting(200);  // the client's 60 s + 30 s are 450 ms
+    plat::SetTimeScaleForTesting(200);  // the client's 30 s after the connection are 150 ms
     struct Case {
         uint16_t port;
         uint32_t code;
