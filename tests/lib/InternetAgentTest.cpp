@@ -515,7 +515,7 @@ TEST_F(AgentHttpTest, ATimeLimitEndsATricklingReply) {
     plat::SetExtraCaFileForTesting(trickle.caFile());
     plat::InternetHandle session = plat::InternetOpen(L"", plat::kInternetOpenTypePreconfig, 0);
     ASSERT_NE(session, nullptr);
-    const plat::InternetTimeLimit limit(1500);
+    const plat::InternetTimeLimit limit(5000);
     plat::InternetHandle file = plat::InternetOpenUrl(session, L"https://trickle.test/", L"", 0);
     ASSERT_NE(file, nullptr) << plat::InternetGetLastError();
     char buffer[64];
