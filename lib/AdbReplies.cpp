@@ -1,6 +1,8 @@
 #include "AdbReplies.h"
 
+#include <algorithm>
 #include <cwctype>
+#include <vector>
 
 #include "ProcessHelpers.h"
 #include "ReplyScan.h"
@@ -35,6 +37,21 @@ std::wstring InstallFailureReason(const std::wstring& text)
 {
     const ReplyScan scan = ScanReply(text, L"Failure [%[^]]]");
     return scan.count == 1 ? scan.fields[0] : std::wstring(kUnknown);
+}
+
+// The reply's lines without their carriage returns; empty lines dropped.
+std::vector<std::wstring> ReplyLines(const std::wstring& reply)
+{
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start < reply.size()) {
+        size_t end = reply.find(L'\n', start);
+        if (end == std::wstring::npos) end = reply.size();
+        std::wstring line = WithoutTrailingLineEnds(reply.substr(start, end - start));
+        if (!line.empty()) lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
 }
 
 }  // namespace
@@ -95,20 +112,31 @@ AdbReplyCheck CheckPullReply(const std::wstring& reply, const std::wstring& remo
 
 AdbReplyCheck CheckInstallReply(const std::wstring& reply)
 {
-    const ReplyScan lines = ScanReply(reply, L"%[^\n]\n%[^\n]\n%[^\n]");
-    // Current adb: "Performing Streamed Install", then "Success" or a line holding the reason.
-    if (lines.count >= 2 &&
-        WithoutTrailingLineEnds(lines.fields[0]) == L"Performing Streamed Install") {
-        const std::wstring result = WithoutTrailingLineEnds(lines.fields[1]);
-        if (result == L"Success") return {};
-        const size_t failure = result.find(L"Failure [");
-        return Failure(AdbErrorText(failure == std::wstring::npos
-                                        ? std::wstring(kUnknown)
-                                        : InstallFailureReason(result.substr(failure))));
+    // Current adb prints its own lines on stdout, buffered on a pipe, and its failure line on
+    // stderr, unbuffered: the lines are judged whatever their order.
+    const std::vector<std::wstring> lines = ReplyLines(reply);
+    const auto has = [&lines](const wchar_t* line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    if (has(L"Performing Streamed Install") || has(L"Performing Push Install")) {
+        for (const std::wstring& line : lines) {
+            const size_t failure = line.find(L"Failure [");
+            if (failure != std::wstring::npos)
+                return Failure(AdbErrorText(InstallFailureReason(line.substr(failure))));
+        }
+        if (has(L"Performing Streamed Install") && has(L"Success")) return {};
+        // A device without the package manager's "cmd" (Android 6 and older): the package is
+        // pushed, then installed; nothing but these three lines.
+        if (lines.size() == 3 && has(L"Performing Push Install") && has(L"Success") &&
+            std::any_of(lines.begin(), lines.end(),
+                        [](const std::wstring& line) { return IsTransferSummary(line, L"pushed"); }))
+            return {};
+        return Failure(AdbErrorText(kUnknown));
     }
-    if (lines.count == 3 && WithoutTrailingLineEnds(lines.fields[1]) == L"Success") return {};
-    return Failure(AdbErrorText(lines.count >= 2 ? InstallFailureReason(lines.fields[1])
-                                                 : std::wstring(kUnknown)));
+    const ReplyScan fields = ScanReply(reply, L"%[^\n]\n%[^\n]\n%[^\n]");
+    if (fields.count == 3 && WithoutTrailingLineEnds(fields.fields[1]) == L"Success") return {};
+    return Failure(AdbErrorText(fields.count >= 2 ? InstallFailureReason(fields.fields[1])
+                                                  : std::wstring(kUnknown)));
 }
 
 AdbReplyCheck CheckErrorLine(const std::wstring& reply)

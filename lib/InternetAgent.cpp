@@ -74,8 +74,10 @@ bool CInternetAgent::CheckConnection(uint32_t* flags) {
         bool connected = plat::InternetGetConnectedState(&state);
         if (flags) *flags = state;
         if (connected) {
-            for (const wchar_t* url : ProbeUrls)
+            for (const wchar_t* url : ProbeUrls) {
                 if (plat::InternetCheckConnection(url, plat::kFlagIccForceConnection)) return true;
+                if (plat::InternetGetLastError() == plat::kErrorInternetOperationCancelled) break;
+            }
             return false;
         }
         WaitMilliseconds(1000);
@@ -183,7 +185,10 @@ bool CInternetAgent::FtpUpload(const std::wstring& in_strFtpServerIp, uint16_t p
     try {
         Handle session, connection;
         if (!CheckConnection(nullptr)) {
-            text = L"Can not connect to Internet! \r\nPlease check your Internet connection.";
+            if (plat::InternetGetLastError() == plat::kErrorInternetOperationCancelled)
+                result = plat::kErrorInternetOperationCancelled;  // the thread was asked to stop
+            else
+                text = L"Can not connect to Internet! \r\nPlease check your Internet connection.";
         } else if (!(session = plat::InternetOpen(L"", plat::kInternetOpenTypeDirect, 0))) {
             result = plat::InternetGetLastError();
         } else if (in_strFtpServerIp.empty()) {

@@ -3,10 +3,12 @@
 #include <curl/curl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <sys/socket.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "Errors.h"
 #include "InternetCurlCodes.h"
 #include "Paths.h"
+#include "Process.h"
 #include "Text.h"
 
 namespace plat {
@@ -134,21 +137,38 @@ CURLcode ConfigureTls(CURL*, void* sslCtx, void* user) {
     return CURLE_OK;
 }
 
+// An InternetTimeLimit bounds how long the thread is blocked: real time, whatever the speed of
+// the station clock.
+uint64_t RealNowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+thread_local uint64_t t_deadline = 0;  // RealNowMs() limit of the thread's calls; 0: none
+
+const uint32_t kProbeConnectTimeoutMs = 10000;  // InternetCheckConnection
+
 // One easy handle driven through its own multi handle, so that the caller's thread decides how
-// long it waits for the peer (through the platform clock).
+// long it waits for the peer, and a stop request to the thread ends the wait.
 struct Transfer {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     bool attached = false;
     bool done = false;
     CURLcode result = CURLE_OK;
-    bool gotBytes = false;      // anything received yet
-    uint64_t lastActivity = 0;  // NowMs() of the last progress
+    bool connected = false;     // the connection to the peer is made (kept by a later run)
+    std::vector<curl_socket_t> sockets;  // opened for the transfer
+    uint64_t started = 0;       // NowMs() of the run's start
+    uint64_t lastActivity = 0;  // NowMs() of the connection or the last progress
 
     Transfer() {
         InitCurlOnce();
         multi = curl_multi_init();
         easy = curl_easy_init();
+        if (easy) {
+            curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, OnSocket);
+            curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+        }
     }
     ~Transfer() {
         Detach();
@@ -160,15 +180,15 @@ struct Transfer {
 
     bool Valid() const { return multi && easy; }
     void Activity() {
-        gotBytes = true;
+        connected = true;
         lastActivity = NowMs();
     }
     bool Attach() {
         Detach();
+        sockets.clear();
         done = false;
         result = CURLE_OK;
-        gotBytes = false;
-        lastActivity = NowMs();
+        started = lastActivity = NowMs();
         attached = curl_multi_add_handle(multi, easy) == CURLM_OK;
         return attached;
     }
@@ -176,12 +196,33 @@ struct Transfer {
         if (attached) curl_multi_remove_handle(multi, easy);
         attached = false;
     }
+    // The connection counts as made once one of the transfer's sockets has its peer (before
+    // TLS, which the receive limit covers).
+    void NoteConnection() {
+        if (connected) return;
+        for (curl_socket_t s : sockets) {
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            if (getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+                Activity();
+                return;
+            }
+        }
+    }
+    static int OnSocket(void* user, curl_socket_t s, curlsocktype) {
+        static_cast<Transfer*>(user)->sockets.push_back(s);
+        return CURL_SOCKOPT_OK;
+    }
 
-    // Runs the transfer until ready() holds or it ends. False with the code when it failed, or
-    // with a time-out when nothing arrived within the limits (0 ms: no limit).
+    // Runs the transfer until ready() holds or it ends. False with the code when it failed, with
+    // a time-out when the connection was not made within the connect limit, when nothing arrived
+    // within the receive limit after the connection or the last progress (0 ms: no limit), or at
+    // the thread's deadline, and cancelled when the thread is asked to stop.
     bool Pump(const std::function<bool()>& ready, uint32_t connectTimeoutMs,
               uint32_t receiveTimeoutMs) {
+        const std::shared_ptr<StopSignal> stop = ThreadStopSignal();
         for (;;) {
+            if (stop && stop->StopRequested()) return Fail(kErrorInternetOperationCancelled);
             if (!done) {
                 int running = 0;
                 if (curl_multi_perform(multi, &running) != CURLM_OK)
@@ -193,6 +234,7 @@ struct Transfer {
                         result = msg->data.result;
                     }
                 }
+                NoteConnection();
             }
             if (ready()) return true;
             if (done) {
@@ -201,9 +243,12 @@ struct Transfer {
                 curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
                 return Fail(InternetCodeFromCurl(result, verify));
             }
-            uint64_t limit = receiveTimeoutMs;
-            if (!gotBytes && limit) limit += connectTimeoutMs;
-            if (limit && NowMs() - lastActivity > limit) return Fail(kErrorInternetTimeout);
+            const uint64_t now = NowMs();
+            if (!connected && connectTimeoutMs && now - started > connectTimeoutMs)
+                return Fail(kErrorInternetTimeout);
+            if (connected && receiveTimeoutMs && now - lastActivity > receiveTimeoutMs)
+                return Fail(kErrorInternetTimeout);
+            if (t_deadline && RealNowMs() >= t_deadline) return Fail(kErrorInternetTimeout);
             curl_multi_poll(multi, nullptr, 0, 20, nullptr);
         }
     }
@@ -634,8 +679,9 @@ bool InternetCheckConnection(const std::wstring& url, uint32_t /*flags*/) {
     if (!h.empty() && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
 
     // A plain TCP connection to the host and port forces the connection.
-    CURL* easy = curl_easy_init();
-    if (!easy) return Fail(kErrorNotEnoughMemory);
+    Transfer transfer;
+    if (!transfer.Valid()) return Fail(kErrorNotEnoughMemory);
+    CURL* easy = transfer.easy;
     CurlSlist connectTo;
     std::string redirect = RedirectFor(h, p);
     if (!redirect.empty()) connectTo.Append(redirect);
@@ -643,12 +689,11 @@ bool InternetCheckConnection(const std::wstring& url, uint32_t /*flags*/) {
     curl_easy_setopt(easy, CURLOPT_URL, probe.c_str());
     curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kProbeConnectTimeoutMs));
     curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
     curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo.list);
-    CURLcode result = curl_easy_perform(easy);
-    curl_easy_cleanup(easy);
-    return result == CURLE_OK ? Succeed() : Fail(InternetCodeFromCurl(result, 0));
+    if (!transfer.Attach()) return Fail(kErrorInternetInternalError);
+    return transfer.Pump([] { return false; }, kProbeConnectTimeoutMs, 0) && Succeed();
 }
 
 InternetHandle InternetOpen(const std::wstring& agent, uint32_t accessType, uint32_t flags) {
@@ -931,6 +976,13 @@ bool InternetCloseHandle(InternetHandle handle) {
     object.reset();
     return Succeed();
 }
+
+InternetTimeLimit::InternetTimeLimit(uint32_t milliseconds) : previous_(t_deadline) {
+    const uint64_t end = RealNowMs() + milliseconds;
+    t_deadline = previous_ && previous_ < end ? previous_ : end;
+}
+
+InternetTimeLimit::~InternetTimeLimit() { t_deadline = previous_; }
 
 void RedirectHostForTesting(const std::wstring& host, uint16_t port, uint16_t toPort) {
     Testing& t = TestSettings();

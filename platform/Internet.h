@@ -145,6 +145,21 @@ bool FtpPutFile(InternetHandle connection, const std::wstring& localFile,
 bool InternetGetLastResponseInfo(uint32_t* error, wchar_t* buffer, uint32_t* length);
 bool InternetCloseHandle(InternetHandle handle);
 
+// While it lives, the internet calls of the constructing thread wait no longer than the given
+// time in all (real time, whatever the station clock's speed): a call that reaches the limit
+// fails with kErrorInternetTimeout. Every call also ends within moments, with
+// kErrorInternetOperationCancelled, once the thread's StopSignal (Process.h) is asked to stop.
+class InternetTimeLimit {
+public:
+    explicit InternetTimeLimit(uint32_t milliseconds);
+    ~InternetTimeLimit();
+    InternetTimeLimit(const InternetTimeLimit&) = delete;
+    InternetTimeLimit& operator=(const InternetTimeLimit&) = delete;
+
+private:
+    uint64_t previous_;
+};
+
 // Tests only; the shipped program never sets these.
 // Connections to host:port go to 127.0.0.1:toPort instead (without a proxy).
 void RedirectHostForTesting(const std::wstring& host, uint16_t port, uint16_t toPort);

@@ -16,7 +16,7 @@ KivApp& wxGetApp() { return *static_cast<KivApp*>(wxApp::GetInstance()); }
 
 KivApp* KivApp::Get() { return dynamic_cast<KivApp*>(wxApp::GetInstance()); }
 
-KivApp::KivApp() : logStore(nullptr), internetAgent(nullptr), frame(nullptr) {
+KivApp::KivApp() : logStore(nullptr), frame(nullptr) {
     logStore = new RYL::CLogStore(nullptr);  // nullptr: the desktop window
     logQueue = std::make_unique<RYL::CLogQueue>(*logStore);
     logQueue->SetWakeUp([this] { CallAfter([this] { logQueue->Drain(); }); });
@@ -30,8 +30,7 @@ KivApp::~KivApp() {
     logQueue.reset();
     delete logStore;
     logStore = nullptr;
-    delete internetAgent;
-    internetAgent = nullptr;
+    internetAgent.reset();
 }
 
 bool KivApp::OnInit() {
@@ -42,11 +41,15 @@ bool KivApp::OnInit() {
     return true;
 }
 
-RYL::CInternetAgent* KivApp::GetInternetAgent() {
+std::shared_ptr<RYL::CInternetAgent> KivApp::GetInternetAgent() {
     static std::mutex agentMutex;
     std::lock_guard<std::mutex> guard(agentMutex);
-    if (!internetAgent)
-        internetAgent = new (std::nothrow) RYL::CInternetAgent(nullptr, nullptr);  // nullptr: the desktop window
+    if (!internetAgent) {
+        try {
+            internetAgent = std::make_shared<RYL::CInternetAgent>(nullptr, nullptr);  // nullptr: the desktop window
+        } catch (const std::bad_alloc&) {
+        }
+    }
     return internetAgent;
 }
 

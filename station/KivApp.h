@@ -31,11 +31,12 @@ public:
     static KivApp* Get();
 
     // The latest-image check's own agent, made on the first call (null only when it cannot be
-    // allocated; the next call tries again). Deleted with the application.
-    RYL::CInternetAgent* GetInternetAgent();
+    // allocated; the next call tries again). The application lets it go when it ends; a check
+    // still running then keeps it until its request is done.
+    std::shared_ptr<RYL::CInternetAgent> GetInternetAgent();
 
     RYL::CLogStore* logStore;
-    RYL::CInternetAgent* internetAgent;  // the latest-image check's own agent, made on first use
+    std::shared_ptr<RYL::CInternetAgent> internetAgent;  // the latest-image check's own, made on first use
     KivFrame* frame;
 
 private:

@@ -30,6 +30,10 @@ bool Answered(const KivDialogRequest& request, KivDialogAnswer* answer) {
     return true;
 }
 
+// The running GUI application; null without one (a console program, or none at all): no box can
+// be shown then.
+wxApp* GuiApp() { return dynamic_cast<wxApp*>(wxAppConsole::GetInstance()); }
+
 }  // namespace
 
 void KivSetDialogHandlerForTesting(std::function<KivDialogAnswer(const KivDialogRequest&)> handler) {
@@ -40,8 +44,8 @@ void KivSetDialogHandlerForTesting(std::function<KivDialogAnswer(const KivDialog
 int KivMessageBox(const wxString& message, const wxString& caption, long style, wxWindow* parent) {
     if (!wxThread::IsMain()) {
         // A worker never waits for the GUI thread: the box is shown there later, without a parent.
-        if (wxTheApp)
-            wxTheApp->CallAfter([message, caption, style] { KivMessageBox(message, caption, style, nullptr); });
+        if (wxApp* app = GuiApp())
+            app->CallAfter([message, caption, style] { KivMessageBox(message, caption, style, nullptr); });
         return wxOK;
     }
     KivDialogRequest request;
@@ -59,7 +63,8 @@ int KivMessageBox(const wxString& message, const wxString& caption, long style, 
 int KivMessageBoxAndWait(const wxString& message, const wxString& caption, long style) {
     if (wxThread::IsMain())
         return KivMessageBox(message, caption, style, nullptr);
-    if (!wxTheApp)
+    wxApp* app = GuiApp();
+    if (!app)
         return wxOK;
     struct Closing {
         std::mutex mutex;
@@ -68,7 +73,7 @@ int KivMessageBoxAndWait(const wxString& message, const wxString& caption, long 
         int button = wxOK;
     };
     auto closing = std::make_shared<Closing>();
-    wxTheApp->CallAfter([message, caption, style, closing] {
+    app->CallAfter([message, caption, style, closing] {
         const int button = KivMessageBox(message, caption, style, nullptr);
         std::lock_guard<std::mutex> guard(closing->mutex);
         closing->button = button;
@@ -95,7 +100,7 @@ bool KivChooseFile(wxWindow* parent, const wxString& title, const wxString& wild
     request.parent = parent;
     KivDialogAnswer answer;
     if (!Answered(request, &answer)) {
-        wxFileDialog dialog(parent, title, wxEmptyString, wxEmptyString, wildcard, style);
+        wxFileDialog dialog(parent, title, wxEmptyString, wxEmptyString, AnyCaseWildcard(wildcard), style);
         answer.chosen = dialog.ShowModal() == wxID_OK;
         if (answer.chosen)
             answer.path = dialog.GetPath();
@@ -103,6 +108,22 @@ bool KivChooseFile(wxWindow* parent, const wxString& title, const wxString& wild
     if (answer.chosen && path)
         *path = answer.path;
     return answer.chosen;
+}
+
+wxString AnyCaseWildcard(const wxString& wildcard) {
+    wxString out;
+    bool pattern = false;  // the fields alternate: description, patterns, description, ...
+    for (const wxUniChar c : wildcard) {
+        if (c == '|') {
+            pattern = !pattern;
+            out += c;
+        } else if (pattern && wxIsalpha(c) && wxTolower(c) != wxToupper(c)) {
+            out << '[' << wxUniChar(wxTolower(c)) << wxUniChar(wxToupper(c)) << ']';
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 bool KivChooseDirectory(wxWindow* parent, const wxString& message, long style, wxString* path) {

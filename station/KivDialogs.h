@@ -33,6 +33,10 @@ int KivMessageBoxAndWait(const wxString& message, const wxString& caption, long 
 // An open-file dialog; true with the chosen path, false when cancelled.
 bool KivChooseFile(wxWindow* parent, const wxString& title, const wxString& wildcard, long style,
                    wxString* path);
+// The wildcard with every letter of its patterns matching in either case ("*.zip" becomes
+// "*.[zZ][iI][pP]"); the descriptions stay. The open-file dialog uses it, since GTK's patterns
+// are case-sensitive.
+wxString AnyCaseWildcard(const wxString& wildcard);
 // A directory dialog; true with the chosen directory, false when cancelled.
 bool KivChooseDirectory(wxWindow* parent, const wxString& message, long style, wxString* path);
 

@@ -192,7 +192,8 @@ bool KivFrameSettings::ShowSettings() {
 }
 
 bool KivFrameSettings::HideSettings() {
-    if (saveCheck->GetValue() && !CheckXmlLogLocation())
+    // The log is written also when it is only uploaded.
+    if ((saveCheck->GetValue() || uploadCheck->GetValue()) && !CheckXmlLogLocation())
         return true;
     wantShown = false;
     Hide();
@@ -252,9 +253,10 @@ void KivFrameSettings::ApplyEnableRules() {
     for (wxWindow* w : std::initializer_list<wxWindow*>{hostText, portText, userText, passwordText, pathText,
                                                         activeRadio, passiveRadio})
         w->Enable(upload);
-    const bool save = saveCheck->GetValue();
-    locationText->Enable(save);
-    locationButton->Enable(save);
+    // The log is written into the location also when it is only uploaded.
+    const bool writesLog = saveCheck->GetValue() || upload;
+    locationText->Enable(writesLog);
+    locationButton->Enable(writesLog);
     tavioHostCombo->Enable(tavioCheck->GetValue());
 }
 

@@ -5,6 +5,7 @@
 #include "KivEvents.h"
 #include "KivFrame.h"
 #include "markup/MarkupDocument.h"
+#include "UrlText.h"
 
 #include <wx/filename.h>
 
@@ -12,7 +13,7 @@ const wchar_t kLatestImageHost[] = L"ecn.zelk-service.invalid";
 const wchar_t kLatestImagePath[] = L"/repairservice/get_ecn_list.asmx/GetECNListInfo";
 
 KivThread::KivThread(InputType kind, KivThreadInput* input)
-    : wxThread(wxTHREAD_DETACHED), kind(kind), input(input) {}
+    : wxThread(wxTHREAD_DETACHED), kind(kind), input(input), agent(KivApp::Get() ? KivApp::Get()->GetInternetAgent() : nullptr) {}
 
 KivThread::~KivThread() { delete input; }
 
@@ -32,8 +33,6 @@ bool KivThread::CheckLatestImage(KivThreadInput job, KivThreadResult* result) {
     const wxString name = wxFileName(job.imagePath).GetFullName();
     const wxString query = LatestImageQuery(ImageSku(name));
 
-    KivApp* app = KivApp::Get();
-    RYL::CInternetAgent* agent = app ? app->GetInternetAgent() : nullptr;
     std::wstring reply;
     wxString latest;
     if (agent &&
@@ -73,7 +72,7 @@ wxString ImageSku(const wxString& fileName) {
 }
 
 wxString LatestImageQuery(const wxString& sku) {
-    return wxString::Format("countryCode=%s&SKU=%s&model=", "CN", sku);
+    return wxString::Format("countryCode=%s&SKU=%s&model=", "CN", RYL::PercentEncode(sku.ToStdWstring()));
 }
 
 bool FindLatestImageName(const wxString& reply, const wxString& model, wxString* latest) {

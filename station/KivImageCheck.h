@@ -6,6 +6,11 @@
 #include <wx/thread.h>
 
 #include <cstdint>
+#include <memory>
+
+namespace RYL {
+class CInternetAgent;
+}
 
 // The service's host, path and the query format (countryCode, SKU; the model stays empty).
 extern const wchar_t kLatestImageHost[];
@@ -36,7 +41,8 @@ class KivThread : public wxThread {
 public:
     enum InputType : int32_t { ImageCheck = 1 };
 
-    // Takes ownership of input.
+    // Takes ownership of input. Takes the application's internet agent at once, on the GUI
+    // thread, and keeps it until the thread ends, so the agent outlives the request.
     KivThread(InputType kind, KivThreadInput* input);
     ~KivThread() override;
 
@@ -49,6 +55,7 @@ protected:
 private:
     InputType kind;
     KivThreadInput* input;
+    std::shared_ptr<RYL::CInternetAgent> agent;
 };
 
 // Hands the result to the main window as EVT_IMAGE_CHECK_DONE, from any thread; deleted instead
@@ -59,6 +66,7 @@ void PostImageCheckDone(KivThreadResult* result);
 
 // The file's name (with its extension) cut before the first '_' or '-'.
 wxString ImageSku(const wxString& fileName);
+// "countryCode=CN&SKU=<sku, percent-encoded>&model=".
 wxString LatestImageQuery(const wxString& sku);
 // The FILE_NAME after the PROJECT of the first IMAGE whose PROJECT is the model; false when the
 // reply decides nothing.

@@ -12,18 +12,24 @@
 #include "KivSharedServices.h"
 #include "ProcessHelpers.h"
 #include "Text.h"
+#include "UrlText.h"
 
 #include <wx/ffile.h>
+#include <wx/utils.h>
 #include <wx/listctrl.h>
 #include <wx/log.h>
 #include <wx/msgdlg.h>
 #include <wx/tokenzr.h>
 
+#include <memory>
 #include <string>
 
 namespace {
 
 constexpr size_t kBuildVersionChars = 50;
+// The longest a report request may take, whatever the server does: before the flash it blocks
+// the window.
+constexpr uint32_t kReportRequestLimitMs = 25000;
 // What an old adb printed before the reply when it restarted its server (CR LF pairs removed).
 const wchar_t kOldAdbRestartNotice[] = L"adb server is out of date.  killing...* daemon started successfully *";
 
@@ -51,6 +57,12 @@ void ShowRowText(KivFrame* frame, const wxString& serial, const wxString& text) 
     }
     if (wxThread::IsMain())
         frame->Update();
+}
+
+// On the GUI thread the window cannot answer while fastboot or the request runs: the operator
+// sees the busy cursor meanwhile.
+std::unique_ptr<wxBusyCursor> BusyOnGuiThread() {
+    return std::unique_ptr<wxBusyCursor>(wxThread::IsMain() ? new wxBusyCursor : nullptr);
 }
 
 enum class FileRead { Missing, Unreadable, Read };
@@ -111,8 +123,10 @@ bool Connected(const wxString& serial) {
 }
 
 // The status and the body of a GET through a session of its own; false when the request could not
-// be made or its reply not be read.
+// be made or its reply not be read within kReportRequestLimitMs.
 bool FetchUrl(const wxString& url, uint32_t* status, std::string* body) {
+    const plat::InternetTimeLimit limit(kReportRequestLimitMs);
+    const auto busy = BusyOnGuiThread();
     plat::InternetHandle session =
         plat::InternetOpen(L"", plat::kInternetOpenTypePreconfig, plat::kInternetFlagDontCache);
     if (!session)
@@ -180,6 +194,7 @@ bool HasConnectedRecord(KivFrame& frame, const wxString& serial) {
 
 // fastboot's "oem get_build_version", logged; false when no version came out of it.
 bool ReadBuildVersion(const wxString& fastboot, const wxString& serial, wxString* version) {
+    const auto busy = BusyOnGuiThread();
     std::wstring reply;
     if (!FastbootGetBuildVersion(fastboot.ToStdWstring(), serial.ToStdWstring(), &reply, nullptr, nullptr)) {
         Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
@@ -211,12 +226,16 @@ OsVersionConfig ParseOsVersionConfig(const wxString& text) {
 bool OsVersionModelListed(const wxString& models, const wxString& model) { return models.Contains(model + ","); }
 
 bool ShapeBuildVersion(const wxString& text, wxString* version) {
-    const size_t at = text.find("(bootloader)");
+    // The fastboot layer has already dropped the prefix of a reply's single "(bootloader)" line.
+    size_t at = text.find("(bootloader)");
     if (at == wxString::npos)
+        at = 0;
+    wxString shaped = text.substr(at, kBuildVersionChars);
+    shaped.Replace("\t", "");
+    shaped.Replace("(bootloader) ", "");
+    if (wxString(shaped).Strip(wxString::both).empty())
         return false;
-    *version = text.substr(at, kBuildVersionChars);
-    version->Replace("\t", "");
-    version->Replace("(bootloader) ", "");
+    *version = shaped;
     return true;
 }
 
@@ -240,8 +259,8 @@ wxString ShapeCscVersion(const wxString& value) {
 }
 
 wxString MakeOsVersionUrl(const wxString& host, const wxString& serial, const wxString& version) {
-    return "https://" + host + "/remote/RemoteConnection?action=upload_os_ver&serial_no=" + serial +
-           "&org_os_version=" + version;
+    return "https://" + host + "/remote/RemoteConnection?action=upload_os_ver&serial_no=" +
+           RYL::PercentEncode(serial.ToStdWstring()) + "&org_os_version=" + RYL::PercentEncode(version.ToStdWstring());
 }
 
 bool OsVersionUploadAccepted(uint32_t status, const wxString& body) {

@@ -20,12 +20,14 @@ OsVersionConfig ParseOsVersionConfig(const wxString& text);
 // The model takes part when the list holds its code followed by a comma.
 bool OsVersionModelListed(const wxString& models, const wxString& model);
 
-// The version in fastboot's build-version text: the 50 characters from "(bootloader)" on, without
-// tabs and without "(bootloader) ". False (text unchanged) when it has no "(bootloader)".
+// The version in fastboot's build-version text: the 50 characters from "(bootloader)" on (from the
+// start when the fastboot layer has dropped the single prefix), without tabs and without
+// "(bootloader) ". False (version unchanged) when nothing but white space is left.
 bool ShapeBuildVersion(const wxString& text, wxString* version);
 // The CSC property without the notices that adb printed into it when it restarted its server.
 wxString ShapeCscVersion(const wxString& value);
 
+// The report URL; serial and version percent-encoded.
 wxString MakeOsVersionUrl(const wxString& host, const wxString& serial, const wxString& version);
 // The report service has the version: status 200 and "SUCCESS" in the body.
 bool OsVersionUploadAccepted(uint32_t status, const wxString& body);

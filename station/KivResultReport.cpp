@@ -8,8 +8,10 @@
 #include "KivSharedServices.h"
 #include "KivVersion.h"
 #include "markup/MarkupDocument.h"
+#include "markup/MarkupText.h"
 #include "OleDateTime.h"
 #include "Process.h"
+#include "UrlText.h"
 
 #include <wx/file.h>
 #include <wx/filefn.h>
@@ -22,6 +24,8 @@ namespace {
 constexpr int kFtpTries = 5;
 constexpr uint32_t kFtpRetryWaitMs = 2000;
 constexpr int kTavioTries = 3;
+
+wxString QueryValue(const wxString& value) { return RYL::PercentEncode(value.ToStdWstring()); }
 
 wxString Now(const wchar_t* format) { return RYL::COleDateTime::GetCurrentTime().Format(format); }
 
@@ -48,17 +52,18 @@ bool SleepUnlessStopped(uint32_t milliseconds) {
 
 wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxString& stamp,
                         const wxString& softwareVersion) {
+    const auto escaped = [](const wxString& value) { return wxString(RYL::EscapeText(value.ToStdWstring(), 0)); };
     wxString text;
     text << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          << "<REFLASH>\n"
          << "<UNIT>\n"
-         << "<SSN>" << ssn << "</SSN>\n"
-         << "<ESN>" << imei << "</ESN>\n"
-         << "<TIMESTAMP>" << stamp << "</TIMESTAMP>\n"
+         << "<SSN>" << escaped(ssn) << "</SSN>\n"
+         << "<ESN>" << escaped(imei) << "</ESN>\n"
+         << "<TIMESTAMP>" << escaped(stamp) << "</TIMESTAMP>\n"
          << "<RESULT>PASS</RESULT>\n"
          << "<WIPEDATA>SUCCESS</WIPEDATA>\n"
          << "<SOFTWARE_NAME>" << kProductName << " " << kProductVersion << "</SOFTWARE_NAME>\n"
-         << "<SOFTWARE_VER>" << softwareVersion << "</SOFTWARE_VER>\n"
+         << "<SOFTWARE_VER>" << escaped(softwareVersion) << "</SOFTWARE_VER>\n"
          << "<OEM_NAME>ZELK</OEM_NAME>\n"
          << "</UNIT>\n"
          << "</REFLASH>\n";
@@ -83,12 +88,12 @@ wxString MakeTavioUploadQuery(const wxString& serial, bool testPassed, const wxS
     return wxString::Format(
         "action=ndss_upload&serial_no=%s&product_type=%s&test_result=%s&test_id=%s&test_date=%s&test_time=%s"
         "&imei=%s&cleanData=%s",
-        serial, "AT", testPassed ? "PASS" : "FAIL", "Zelk_Flash_Tool", date, time, imei,
-        dataCleaned ? "Y" : "N");
+        QueryValue(serial), "AT", testPassed ? "PASS" : "FAIL", "Zelk_Flash_Tool", QueryValue(date),
+        QueryValue(time), QueryValue(imei), dataCleaned ? "Y" : "N");
 }
 
 wxString MakeTavioViewQuery(const wxString& serial) {
-    return wxString::Format("action=ndss_upload&serial_no=%s&view=view", serial);
+    return wxString::Format("action=ndss_upload&serial_no=%s&view=view", QueryValue(serial));
 }
 
 bool ReadTavioViewReply(const wxString& reply, wxString* serialNo, wxString* testTime) {
@@ -117,6 +122,15 @@ bool KivResultReport::GenerateXmlLog(wxString ssn, wxString* logPath, wxString i
     const wxString path = MakeXmlLogPath(resultPath, imei, stamp);
     SetText(logPath, path);
 
+    // Never at the root of the file system, nor in a directory made up on the way.
+    if (resultPath.empty()) {
+        SetText(error, "The XML log location is not set");
+        return false;
+    }
+    if (!wxDirExists(resultPath)) {
+        SetText(error, "The XML log location doesn't exist");
+        return false;
+    }
     // The IMEI comes from the device: a separator in it must not put the log outside ResultPath.
     if (imei.find_first_of("/\\") != wxString::npos) {
         SetText(error, "Create xml log file failure");
@@ -124,17 +138,18 @@ bool KivResultReport::GenerateXmlLog(wxString ssn, wxString* logPath, wxString i
     }
     wxLogNull quiet;  // failures are reported to the caller, never in a box of wx's own
     wxFile file;
-    if (!file.Open(path, wxFile::write)) {
+    if (!file.Create(path, false)) {  // an existing file is never replaced
         SetText(error, "Create xml log file failure");
         return false;
     }
     const wxScopedCharBuffer utf8 = text.utf8_str();
     const bool written = file.Write(utf8.data(), utf8.length()) == utf8.length();
     if (!file.Close() || !written) {
+        wxRemoveFile(path);  // no partial log is kept or uploaded
         SetText(error, "Write xml log file failure");
         return false;
     }
-    if (!wxRenameFile(path, path + ".xml", true)) {
+    if (!wxRenameFile(path, path + ".xml", false)) {
         SetText(error, "Rename xml log file failure");
         return false;
     }

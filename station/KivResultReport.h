@@ -13,7 +13,7 @@ class KivDevice;
 // The path of every Tavio request.
 inline constexpr const wchar_t* kTavioPath = L"/remote/RemoteConnection";
 
-// The XML result log's text (LF line ends, values inserted as they are, RESULT always PASS).
+// The XML result log's text (LF line ends, values XML-escaped, RESULT always PASS).
 wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxString& stamp,
                         const wxString& softwareVersion);
 // "<resultPath>/ZELK_<imei>_<stamp>": the log's path before it gets its ".xml".
@@ -24,7 +24,7 @@ wxString MakeFtpRemotePath(const wxString& uploadPath, const wxString& localPath
 // Whether a failed FTP upload is worth another try: its text says it timed out.
 bool IsFtpRetryable(const wxString& error);
 
-// The two Tavio queries; values inserted as they are.
+// The two Tavio queries; every value percent-encoded.
 wxString MakeTavioUploadQuery(const wxString& serial, bool testPassed, const wxString& date,
                               const wxString& time, const wxString& imei, bool dataCleaned);
 wxString MakeTavioViewQuery(const wxString& serial);
@@ -39,7 +39,8 @@ public:
     KivResultReport(KivDevice* device, const SettingsValues* settings);
 
     // Writes the XML result log into ResultPath; true with the final path (ending in ".xml") in
-    // logPath. False with the reason in error.
+    // logPath. False with the reason in error: an empty or missing ResultPath, a file of either
+    // name already there (never replaced), a short write (the partial file is removed).
     bool GenerateXmlLog(wxString ssn, wxString* logPath, wxString imei, wxString softwareVersion,
                         wxString* error);
     // Puts the log on the FTP server: up to five tries, each 2 s after the last, while a failure

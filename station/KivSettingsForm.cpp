@@ -15,7 +15,7 @@ std::wstring SettingsFormError(const SettingsForm& f) {
                 return L"The timeout has to be a value from 0 to " + std::to_wstring(SettingsForm::kMaxTimeout) + L".";
         }
     }
-    if (f.save && f.location.empty()) return L"The path has to be not empty.";
+    if ((f.save || f.upload) && f.location.empty()) return L"The path has to be not empty.";
     if (f.tavio && f.tavioText.empty()) return L"The Tavio host has to be not empty.";
     return std::wstring();
 }

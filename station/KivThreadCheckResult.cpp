@@ -119,9 +119,12 @@ void KivCheckResultWorker::Steps() {
             return;  // the failing step has set Fail
     }
 
-    // 10. Pass.
-    if (traits.reportsOsVersion)
-        ReportOsVersionAfterFlash(device->model, Serial());
+    // 10. Pass, after the OS-version report for the serial the device is detected under now (its
+    // bootloader may have reported another one).
+    if (traits.reportsOsVersion) {
+        const wxString detected = DetectedSerial();
+        ReportOsVersionAfterFlash(device->model, detected.empty() ? Serial() : detected);
+    }
     FinalStep(wxString::Format("Flash image successfully (%s)", DetectedSerial()));
 }
 

@@ -16,6 +16,7 @@
 #include "Clock.h"
 #include "Errors.h"
 #include "Paths.h"
+#include "FakeServers.h"
 #include "Text.h"
 
 namespace {
@@ -181,6 +182,54 @@ TEST_F(RealAdbTest, StartWithoutRestartLeavesTheServerRunning)
         EXPECT_FALSE(adb.OwnsServer());
     }
     EXPECT_TRUE(Listening(port));
+}
+
+// Debian's adb installs on a fake device reached over TCP, with the package manager's "cmd"
+// (streamed) and without it (pushed, as on Android 6 and older); its two streams reach the client
+// through one pipe.
+TEST_F(RealAdbTest, InstallOnADeviceWithAndWithoutTheCmdFeature)
+{
+    const char kStreamed[] = "shell_v2,cmd,stat_v2";
+    const wchar_t kDowngrade[] = L"ADB Error: INSTALL_FAILED_VERSION_DOWNGRADE";
+    struct Case {
+        const char* features;
+        const char* reply;  // of the device's package installer (escapes read by the fake)
+        bool ok;
+        const wchar_t* text;
+    } cases[] = {
+        {"", "Success\\n", true, L""},
+        {"", "\\tpkg: /data/local/tmp/Companion.apk\\nFailure [INSTALL_FAILED_VERSION_DOWNGRADE]\\n", false,
+         kDowngrade},
+        {kStreamed, "Success\\n", true, L""},
+        {kStreamed, "Failure [INSTALL_FAILED_VERSION_DOWNGRADE]\\n", false, kDowngrade},
+    };
+    CAdbCommander adb(nullptr, nullptr);
+    ASSERT_TRUE(adb.Start(true));
+    const fs::path package = root / "Companion.apk";
+    std::ofstream(package) << "PK not really a package";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.features) + " " + c.reply);
+        fakes::ScriptServer device("../adb/fake_adbd.py", {"--features", c.features, "--reply", c.reply});
+        ASSERT_TRUE(device.ok());
+        const std::wstring serial = L"127.0.0.1:" + std::to_wstring(device.port());
+        std::wstring listing;
+        ASSERT_TRUE(CAdbCommander::RunAdb(L"connect %s", serial, &listing));
+        bool online = false;
+        for (int i = 0; i < 200 && !online; ++i) {
+            CAdbCommander::RunAdb(L"devices", L"", &listing);
+            online = listing.find(serial + L"\tdevice") != std::wstring::npos;
+            if (!online) usleep(50 * 1000);
+        }
+        ASSERT_TRUE(online) << plat::NarrowFromWide(listing);
+        int code = 0;
+        std::wstring text;
+        EXPECT_EQ(adb.Install(serial, plat::WideFromNarrow(package.string()), true, &code, &text), c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(code, kFailed);
+            EXPECT_EQ(text, c.text);
+        }
+        CAdbCommander::RunAdb(L"disconnect %s", serial, &listing);
+    }
 }
 
 }  // namespace

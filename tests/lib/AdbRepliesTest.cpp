@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,6 +102,38 @@ TEST(AdbReplies, Install)
             {L"Performing Streamed Install\n", true, L"ADB Error: (unknown)"},
             {L"error: no devices/emulators found\nPerforming Push Install\n" + std::wstring(kNoDevice),
              true, L"ADB Error: (unknown)"},
+            // The push form takes exactly its three lines.
+            {L"Performing Push Install\nSuccess\n", true, L"ADB Error: (unknown)"},
+            {L"Performing Push Install\nf.apk: 1 file pushed, 0 skipped.\nSuccess\nmore\n", true,
+             L"ADB Error: (unknown)"},
+            {L"Performing Push Install\nadb: error: failed to copy 'f.apk'\nSuccess\n", true,
+             L"ADB Error: (unknown)"},
+            // A failure line before adb's own, as stderr overtakes the buffered stdout.
+            {L"adb: failed to install x.apk: Failure [INSTALL_FAILED_INVALID_APK]\nPerforming "
+             L"Streamed Install\nSuccess\n",
+             true, L"ADB Error: INSTALL_FAILED_INVALID_APK"},
+        },
+        RYL::CheckInstallReply);
+}
+
+// What Debian's adb printed through a pipe for an install on a fake device, with and without the
+// package manager's "cmd" (fixtures/adb/install/capture.sh).
+TEST(AdbReplies, InstallRepliesCapturedFromAdb)
+{
+    const auto captured = [](const char* name) {
+        std::ifstream file(std::string(ZELK_FIXTURES_DIR) + "/adb/install/" + name);
+        std::stringstream text;
+        text << file.rdbuf();
+        const std::string bytes = text.str();
+        EXPECT_FALSE(bytes.empty()) << name;
+        return std::wstring(bytes.begin(), bytes.end());
+    };
+    ExpectChecks(
+        {
+            {captured("streamed_success.txt"), false, L""},
+            {captured("streamed_failure.txt"), true, L"ADB Error: INSTALL_FAILED_VERSION_DOWNGRADE"},
+            {captured("legacy_success.txt"), false, L""},
+            {captured("legacy_failure.txt"), true, L"ADB Error: INSTALL_FAILED_VERSION_DOWNGRADE"},
         },
         RYL::CheckInstallReply);
 }

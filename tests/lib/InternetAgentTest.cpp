@@ -5,11 +5,15 @@
 #include "Errors.h"
 #include "FakeServers.h"
 #include "Internet.h"
+#include "Process.h"
 #include "Text.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -329,7 +333,7 @@ TEST_F(AgentFtpTest, EmptyArgumentsFailWithTheGeneralCode) {
 TEST_F(AgentFtpTest, ConnectionFailuresGiveTheCodesText) {
     fakes::RefusingPort refusing;
     fakes::Listener silent(true);
-    plat::SetTimeScaleForTesting(200);  // the client's 60 s + 30 s are 450 ms
+    plat::SetTimeScaleForTesting(200);  // the client's 30 s after the connection are 150 ms
     struct Case {
         uint16_t port;
         uint32_t code;
@@ -389,6 +393,142 @@ TEST_F(AgentHttpTest, OneAgentServesManyThreadsAtOnce) {
             EXPECT_EQ(ReadAll(root / (std::to_string(round) + "_log" + std::to_string(t) + ".xml")),
                       "device " + std::to_string(t));
     }
+}
+
+// Servers that accept and then say nothing: the receive limit counts from the moment the
+// connection is made, not after the connect allowance. Real time; the three wait side by side.
+TEST_F(AgentHttpTest, StallingServersEndWithTheReceiveLimit) {
+    using Clock = std::chrono::steady_clock;
+    fakes::Listener silent(true);  // accepts TCP, never speaks TLS
+    TestDir quietDir, ftpRoot, local;
+    fakes::ReplyServer quiet(quietDir.path(), 600, {"quiet.test"});  // TLS, then silence
+    fakes::FtpOptions stalling{"u", "p", false, ""};
+    stalling.stall = true;  // logs in, then silence
+    fakes::FtpServer ftp(ftpRoot.path(), stalling);
+    ASSERT_TRUE(quiet.ok());
+    ASSERT_TRUE(ftp.ok());
+    plat::RedirectHostForTesting(L"silent.test", 443, silent.port());
+    plat::RedirectHostForTesting(L"quiet.test", 443, quiet.port());
+    plat::SetExtraCaFileForTesting(quiet.caFile());
+    std::ofstream(local / "log.xml") << "<result>PASS</result>";
+
+    struct Outcome {
+        bool ok = true;
+        std::wstring error;
+        uint32_t code = 0;
+        Clock::duration took{};
+    } outcomes[3];
+    auto timed = [](Outcome& outcome, const std::function<bool()>& call) {
+        const auto start = Clock::now();
+        outcome.ok = call();
+        outcome.took = Clock::now() - start;
+    };
+    std::thread threads[] = {
+        std::thread([&] {
+            timed(outcomes[0], [&] {
+                std::wstring response;
+                return agent.HttpGet(L"silent.test", L"/", L"", &response, nullptr, true, &outcomes[0].error);
+            });
+        }),
+        std::thread([&] {
+            timed(outcomes[1], [&] {
+                std::wstring response;
+                return agent.HttpGet(L"quiet.test", L"/", L"", &response, nullptr, true, &outcomes[1].error);
+            });
+        }),
+        std::thread([&] {
+            timed(outcomes[2], [&] {
+                return agent.FtpUpload(L"127.0.0.1", ftp.port(), L"x.xml", plat::WideFromNarrow(local / "log.xml"),
+                                       L"u", L"p", true, plat::kFtpTransferTypeBinary, &outcomes[2].code,
+                                       &outcomes[2].error);
+            });
+        }),
+    };
+    for (std::thread& t : threads) t.join();
+    for (const Outcome& outcome : outcomes) {
+        EXPECT_FALSE(outcome.ok);
+        // 25 s (HTTP) or 30 s (FTP) after the connection; with the connect allowance added it
+        // took 60 s to 90 s.
+        EXPECT_LT(outcome.took, std::chrono::seconds(50)) << plat::NarrowFromWide(outcome.error);
+    }
+    EXPECT_EQ(outcomes[0].error, kPrefix + L"HttpSendRequest() failed (ErrorCode=0x00002EE2)!\n");  // 12002
+    EXPECT_EQ(outcomes[1].error, kPrefix + L"HttpSendRequest() failed (ErrorCode=0x00002EE2)!\n");
+    EXPECT_EQ(outcomes[2].code, plat::kErrorInternetTimeout);
+    EXPECT_NE(outcomes[2].error.find(L"timed out"), std::wstring::npos);
+}
+
+// A request on a thread that is asked to stop ends at once with the cancelled code.
+TEST_F(AgentHttpTest, AStopRequestEndsARequestAtOnce) {
+    fakes::Listener silent(true);
+    TestDir ftpRoot, local;
+    fakes::FtpOptions stalling{"u", "p", false, ""};
+    stalling.stall = true;
+    fakes::FtpServer ftp(ftpRoot.path(), stalling);
+    ASSERT_TRUE(ftp.ok());
+    plat::RedirectHostForTesting(L"silent.test", 443, silent.port());
+    std::ofstream(local / "log.xml") << "<result>PASS</result>";
+
+    std::wstring httpError, ftpError;
+    uint32_t ftpCode = 0;
+    std::atomic<int> ended{0};
+    auto stopHttp = std::make_shared<plat::StopSignal>();
+    auto stopFtp = std::make_shared<plat::StopSignal>();
+    std::thread http([&] {
+        plat::SetThreadStopSignal(stopHttp);
+        std::wstring response;
+        agent.HttpGet(L"silent.test", L"/", L"", &response, nullptr, true, &httpError);
+        plat::SetThreadStopSignal(nullptr);
+        ++ended;
+    });
+    std::thread upload([&] {
+        plat::SetThreadStopSignal(stopFtp);
+        agent.FtpUpload(L"127.0.0.1", ftp.port(), L"x.xml", plat::WideFromNarrow(local / "log.xml"), L"u", L"p",
+                        true, plat::kFtpTransferTypeBinary, &ftpCode, &ftpError);
+        plat::SetThreadStopSignal(nullptr);
+        ++ended;
+    });
+    // Both wait on their server by now.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ended, 0);
+    const auto start = std::chrono::steady_clock::now();
+    stopHttp->RequestStop();
+    stopFtp->RequestStop();
+    http.join();
+    upload.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "not the receive limit";
+    EXPECT_EQ(httpError, kPrefix + L"HttpSendRequest() failed (ErrorCode=0x00002EF1)!\n");  // 12017
+    EXPECT_EQ(ftpCode, plat::kErrorInternetOperationCancelled);
+    std::wstring cancelled;
+    ASSERT_TRUE(plat::ModuleMessageText(L"wininet.dll", plat::kErrorInternetOperationCancelled, cancelled));
+    EXPECT_EQ(ftpError, cancelled);
+}
+
+// A time limit on the thread ends a request that a trickling server would keep alive for ever.
+TEST_F(AgentHttpTest, ATimeLimitEndsATricklingReply) {
+    TestDir trickleDir;
+    fakes::ReplyServer trickle(trickleDir.path(), 0, {"trickle.test"}, 0.2);
+    ASSERT_TRUE(trickle.ok());
+    plat::RedirectHostForTesting(L"trickle.test", 443, trickle.port());
+    plat::SetExtraCaFileForTesting(trickle.caFile());
+    plat::InternetHandle session = plat::InternetOpen(L"", plat::kInternetOpenTypePreconfig, 0);
+    ASSERT_NE(session, nullptr);
+    const plat::InternetTimeLimit limit(5000);
+    plat::InternetHandle file = plat::InternetOpenUrl(session, L"https://trickle.test/", L"", 0);
+    ASSERT_NE(file, nullptr) << plat::InternetGetLastError();
+    char buffer[64];
+    uint32_t read = 0;
+    size_t total = 0;
+    bool ok = true;
+    while ((ok = plat::InternetReadFile(file, buffer, sizeof buffer, &read)) && read > 0)
+        total += read;
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(plat::InternetGetLastError(), plat::kErrorInternetTimeout);
+    EXPECT_GT(total, 0u) << "bytes kept arriving until the limit";
+    plat::InternetCloseHandle(file);
+    plat::InternetCloseHandle(session);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "StationGui.h"
 
 #include "TestDir.h"
+#include "AwkwardValues.h"
 #include "Clock.h"
 #include "FakeServers.h"
 #include "Internet.h"
@@ -18,11 +19,14 @@
 
 #include <wx/listctrl.h>
 #include <wx/msgdlg.h>
+#include <wx/utils.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -130,24 +134,106 @@ TEST_F(OsVersionReport, BeforeTheFlashTheTopmostSelectedDeviceIsReported) {
     EXPECT_EQ(Description("SERA"), "");
 }
 
-TEST_F(OsVersionReport, BeforeTheFlashABuildVersionWithoutBootloaderIsNotUploaded) {
+TEST_F(OsVersionReport, BeforeTheFlashASingleBuildVersionLineIsUploaded) {
     AddDevice("SERA", DEV_CONNECTED);
     Select("SERA");
     Reply("reply", "(bootloader) 1.2.3.4\nOKAY [  0.010s]\n");  // the layer drops the single prefix
     EXPECT_TRUE(frame->ReportOsVersionBeforeFlash("T11"));
     EXPECT_EQ(Texts(), (std::vector<std::wstring>{
                            L"[SERA] Getting OS version...",
-                           L"[SERA] Get OS version failed!!",
                            L"[SERA] Get the OS Version: 1.2.3.4",
+                           L"[SERA] Uploading OS Version...",
+                           L"[SERA] Upload OS version to osver.zelk-service.invalid successfully",
                        }));
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(server.requests(),
+              std::vector<std::string>{
+                  "/remote/RemoteConnection?action=upload_os_ver&serial_no=SERA&org_os_version=1.2.3.4"});
 
     Reply("reply", "FAILED (remote: 'unknown command')\n");
     EXPECT_TRUE(frame->ReportOsVersionBeforeFlash("T11"));
     EXPECT_EQ(Texts(), (std::vector<std::wstring>{L"[SERA] Getting OS version...", L"[SERA] Get OS version failed!!"}));
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(server.requests().size(), 1u) << "nothing more uploaded";
     EXPECT_TRUE(Boxes().empty());
     EXPECT_EQ(Description("SERA"), "");
+}
+
+// A report host that never finishes its answer. Before the flash the request runs on the GUI
+// thread: it ends at its own limit (25 s) whatever the server does, with the busy cursor shown
+// meanwhile. Without the limit these servers held the window 60 s, 90 s and for good.
+class StallingReportHost : public OsVersionReport {
+protected:
+    void ReportAgainst(uint16_t port, const std::function<bool()>& serverHasTheRequest) {
+        plat::SetTimeScaleForTesting(1);  // only real limits
+        plat::RedirectHostForTesting(plat::WideFromNarrow(kHost), 443, port);
+        AddDevice("SERA", DEV_CONNECTED);
+        Select("SERA");
+        Reply("reply", kBuildReply);
+        Pump();
+        std::atomic<bool> done{false};
+        std::atomic<int> busyDuringTheRequest{-1};
+        std::thread watcher([&] {
+            while (!done && !serverHasTheRequest())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (!done)
+                busyDuringTheRequest = wxIsBusy() ? 1 : 0;  // the GUI thread is blocked in the request
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(frame->ReportOsVersionBeforeFlash("T11"));
+        const auto took = std::chrono::steady_clock::now() - start;
+        done = true;
+        watcher.join();
+        EXPECT_LT(took, std::chrono::seconds(45));
+        EXPECT_EQ(busyDuringTheRequest, 1);
+        EXPECT_FALSE(wxIsBusy());
+        const std::wstring failed = L"Unknown Server error!!  Upload OS version to osver.zelk-service.invalid failed!!";
+        EXPECT_EQ(Texts().back(), L"[SERA] " + failed);
+        EXPECT_EQ(Boxes(), std::vector<wxString>{failed});
+        EXPECT_EQ(Description("SERA"), "");
+    }
+};
+
+TEST_F(StallingReportHost, AcceptsAndIsSilent) {
+    fakes::Listener silent(true);
+    ReportAgainst(silent.port(), [&] { return silent.connections() > 0; });
+}
+
+TEST_F(StallingReportHost, CompletesTlsAndIsSilent) {
+    TestDir quietDir;
+    fakes::ReplyServer quiet(quietDir.path(), 600, {kHost});
+    ASSERT_TRUE(quiet.ok());
+    plat::SetExtraCaFileForTesting(quiet.caFile());
+    ReportAgainst(quiet.port(), [&] { return !quiet.requests().empty(); });
+}
+
+TEST_F(StallingReportHost, TricklesItsAnswer) {
+    TestDir trickleDir;
+    fakes::ReplyServer trickle(trickleDir.path(), 0, {kHost}, 2);
+    ASSERT_TRUE(trickle.ok());
+    plat::SetExtraCaFileForTesting(trickle.caFile());
+    ReportAgainst(trickle.port(), [&] { return !trickle.requests().empty(); });
+}
+
+// Serial and version holding characters that mean something in a query arrive whole. (fastboot's
+// reply is read byte by byte: its versions are ASCII.)
+TEST_F(OsVersionReport, AwkwardValuesReachTheReportServiceWhole) {
+    for (const std::string& value : kAwkwardValues) {
+        SCOPED_TRACE(value);
+        const bool ascii = std::all_of(value.begin(), value.end(), [](char c) { return (c & 0x80) == 0; });
+        const std::string version = ascii ? value : "V1";
+        AddDevice(wxString::FromUTF8(value), DEV_CONNECTED);  // the new top row
+        Select(wxString::FromUTF8(value));
+        Pump();
+        Reply("reply", "(bootloader) " + version + "\nOKAY [  0.010s]\n");
+        EXPECT_TRUE(frame->ReportOsVersionBeforeFlash("T11"));
+        const auto fields = server.fields();
+        ASSERT_FALSE(fields.empty());
+        EXPECT_EQ(fields.back().at("serial_no"), value);
+        EXPECT_EQ(fields.back().at("org_os_version"), version);
+        EXPECT_EQ(fields.back().size(), 3u);
+        EXPECT_EQ(Texts().back(), L"[" + plat::WideFromNarrow(value) +
+                                      L"] Upload OS version to osver.zelk-service.invalid successfully");
+    }
+    EXPECT_EQ(server.fields().size(), kAwkwardValues.size());
 }
 
 TEST_F(OsVersionReport, BeforeTheFlashRefusals) {

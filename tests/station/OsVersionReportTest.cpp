@@ -74,8 +74,12 @@ TEST(OsVersionFormats, BuildVersion) {
         {"V1\n(bootloader) V2\n(bootloader) V3", true, "V2\nV3"},
         {"V1\n(bootloader)\tV2", true, "(bootloader)V2"},  // tabs go first
         {long50, true, wxString('x', 50 - 13)},  // 50 characters taken, then the prefix removed
-        {"1.2.3.4", false, "untouched"},
-        {"(BOOTLOADER) 1", false, "untouched"},
+        // The single line whose prefix the fastboot layer has dropped.
+        {"1.2.3.4", true, "1.2.3.4"},
+        {"(BOOTLOADER) 1", true, "(BOOTLOADER) 1"},
+        {"\t" + wxString('y', 60), true, wxString('y', 49)},
+        {"", false, "untouched"},
+        {" \t\r\n", false, "untouched"},
     };
     for (const Case& c : cases) {
         wxString version = "untouched";
@@ -102,7 +106,7 @@ TEST(OsVersionFormats, CscVersion) {
 
 TEST(OsVersionFormats, UrlAndAnswer) {
     EXPECT_EQ(MakeOsVersionUrl("report.invalid", "SER&1", "V 1"),
-              "https://report.invalid/remote/RemoteConnection?action=upload_os_ver&serial_no=SER&1&org_os_version=V 1");
+              "https://report.invalid/remote/RemoteConnection?action=upload_os_ver&serial_no=SER%261&org_os_version=V%201");
     EXPECT_TRUE(OsVersionUploadAccepted(200, "SUCCESS"));
     EXPECT_TRUE(OsVersionUploadAccepted(200, "result: UNSUCCESSFUL"));  // anywhere, also inside a word
     EXPECT_FALSE(OsVersionUploadAccepted(200, "success"));

@@ -3,21 +3,31 @@
 #include "KivResultReport.h"
 
 #include "TestDir.h"
+#include "AwkwardValues.h"
 #include "Clock.h"
 #include "FakeServers.h"
 #include "Internet.h"
 #include "InternetAgent.h"
 #include "KivDevice.h"
+#include "KivDeviceWorker.h"
+#include "KivImageCheck.h"
 #include "KivSharedServices.h"
 #include "Text.h"
 
 #include <gtest/gtest.h>
+#include <wx/filefn.h>
+#include <wx/init.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <thread>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -53,19 +63,19 @@ const char kLogText[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<REFLASH>\n"
     "<UNIT>\n"
-    "<SSN>LIST&KEY</SSN>\n"
-    "<ESN>35<9</ESN>\n"
+    "<SSN>LIST&amp;KEY</SSN>\n"
+    "<ESN>35&lt;9&gt;</ESN>\n"
     "<TIMESTAMP>20240102030405</TIMESTAMP>\n"
     "<RESULT>PASS</RESULT>\n"
     "<WIPEDATA>SUCCESS</WIPEDATA>\n"
     "<SOFTWARE_NAME>Zelk Flash Tool 1.0.0.24</SOFTWARE_NAME>\n"
-    "<SOFTWARE_VER>V1.2</SOFTWARE_VER>\n"
+    "<SOFTWARE_VER>V1.2 \"b\" 'c'</SOFTWARE_VER>\n"
     "<OEM_NAME>ZELK</OEM_NAME>\n"
     "</UNIT>\n"
     "</REFLASH>\n";
 
 TEST(ResultReportFormats, XmlLogTextAndPath) {
-    EXPECT_EQ(MakeXmlLogText("LIST&KEY", "35<9", "20240102030405", "V1.2"), kLogText);  // nothing escaped
+    EXPECT_EQ(MakeXmlLogText("LIST&KEY", "35<9>", "20240102030405", "V1.2 \"b\" 'c'"), kLogText);
     EXPECT_EQ(MakeXmlLogPath("/results", "351234567890123", "20240102030405"),
               "/results/ZELK_351234567890123_20240102030405");
     EXPECT_EQ(MakeXmlLogPath("/results", "", "20240102030405"), "/results/ZELK__20240102030405");
@@ -96,12 +106,13 @@ TEST(ResultReportFormats, OnlyATimeOutIsRetried) {
 
 TEST(ResultReportFormats, TavioQueries) {
     EXPECT_EQ(MakeTavioUploadQuery("SER&1", true, "02/01/2024", "03:04:05", "35<9", true),
-              "action=ndss_upload&serial_no=SER&1&product_type=AT&test_result=PASS&test_id=Zelk_Flash_Tool"
-              "&test_date=02/01/2024&test_time=03:04:05&imei=35<9&cleanData=Y");
+              "action=ndss_upload&serial_no=SER%261&product_type=AT&test_result=PASS&test_id=Zelk_Flash_Tool"
+              "&test_date=02%2F01%2F2024&test_time=03%3A04%3A05&imei=35%3C9&cleanData=Y");
     EXPECT_EQ(MakeTavioUploadQuery("S", false, "d", "t", "", false),
               "action=ndss_upload&serial_no=S&product_type=AT&test_result=FAIL&test_id=Zelk_Flash_Tool"
               "&test_date=d&test_time=t&imei=&cleanData=N");
     EXPECT_EQ(MakeTavioViewQuery("SER1"), "action=ndss_upload&serial_no=SER1&view=view");
+    EXPECT_EQ(MakeTavioViewQuery("S&1"), "action=ndss_upload&serial_no=S%261&view=view");
 }
 
 TEST(ResultReportFormats, TavioViewReply) {
@@ -171,15 +182,45 @@ TEST_F(XmlLog, EmptyImeiAndTextsOutsideAscii) {
     EXPECT_NE(text.find("<SOFTWARE_VER>V\xc3\xa9</SOFTWARE_VER>\n"), std::string::npos);
 }
 
-TEST_F(XmlLog, ACreateFailureLeavesThePathWithoutExtension) {
-    SettingsData values = settings.Copy();
-    values.ResultPath = plat::WideFromNarrow(dir / "missing");
-    settings.Assign(values);
-    wxString path, error;
-    EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, "351234567890123", "V1", &error));
-    EXPECT_EQ(error, "Create xml log file failure");
-    EXPECT_TRUE(path.StartsWith(wxString(dir / "missing/ZELK_351234567890123_"))) << path;
-    EXPECT_FALSE(path.EndsWith(".xml"));
+TEST_F(XmlLog, AnEmptyOrMissingLocationIsRefused) {
+    struct Case {
+        std::string location;
+        const char* error;
+    } cases[] = {
+        {"", "The XML log location is not set"},
+        {dir / "missing", "The XML log location doesn't exist"},
+        {resultDir + "/../missing", "The XML log location doesn't exist"},
+    };
+    for (const Case& c : cases) {
+        SettingsData values = settings.Copy();
+        values.ResultPath = plat::WideFromNarrow(c.location);
+        settings.Assign(values);
+        wxString path, error;
+        EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, "351234567890123", "V1", &error)) << c.location;
+        EXPECT_EQ(error, c.error) << c.location;
+        EXPECT_FALSE(path.EndsWith(".xml"));
+    }
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_TRUE(Files(resultDir).empty());
+}
+
+TEST_F(XmlLog, AnExistingFileIsNeverReplaced) {
+    // Files of the seconds around this test stand at the log's names, with and without extension.
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 20; ++t) {
+        std::ofstream(resultDir + "/ZELK_1_" + Stamp(t)) << "earlier";
+        std::ofstream(resultDir + "/ZELK_2_" + Stamp(t) + ".xml") << "earlier";
+    }
+    for (const char* imei : {"1", "2"}) {
+        wxString path, error;
+        EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, imei, "V1", &error));
+        EXPECT_EQ(error, imei == std::string("1") ? "Create xml log file failure" : "Rename xml log file failure");
+    }
+    for (const fs::path& file : Files(resultDir)) {
+        if (file.filename().string().rfind("ZELK_2_", 0) == 0 && file.extension() != ".xml")
+            continue;  // the new log that could not take its final name
+        EXPECT_EQ(ReadAll(file), "earlier") << file;
+    }
 }
 
 TEST_F(XmlLog, AnImeiWithASeparatorWritesNothing) {
@@ -215,7 +256,9 @@ int GenerateWithFileLimit(KivResultReport& report) {
     setrlimit(RLIMIT_FSIZE, &limit);
     wxString path, error;
     const bool ok = report.GenerateXmlLog("LIST1", &path, "351234567890123", "V1", &error);
-    return !ok && error == "Write xml log file failure" ? 0 : 1;
+    if (ok || error != "Write xml log file failure")
+        return 1;
+    return wxFileExists(path) || wxFileExists(path + ".xml") ? 2 : 0;  // no partial log stays
 }
 
 TEST_F(XmlLog, AShortWriteIsAFailure) {
@@ -226,6 +269,7 @@ TEST_F(XmlLog, AShortWriteIsAFailure) {
 // Every test reaches only loopback: the connected state is forced and the probes go to a listener.
 class NetReport : public ::testing::Test {
 protected:
+    wxInitializer wx;
     void SetUp() override {
         plat::SetConnectedStateForTesting(true);
         for (const wchar_t* url : RYL::CInternetAgent::ProbeUrls) {
@@ -256,7 +300,9 @@ protected:
         NetReport::SetUp();
         log = local / "ZELK_351234567890123_20240102030405.xml";
         std::ofstream(log, std::ios::binary) << kLogText;
-        plat::SetTimeScaleForTesting(200);  // the 2 s waits and the client's time limits
+        // The 2 s waits, and the client's time limits: sped up less, a login fits in them on a
+        // loaded machine.
+        plat::SetTimeScaleForTesting(20);
     }
     // The FTP host of the settings goes to that loopback port.
     void UseFtpPort(uint16_t port, const std::wstring& uploadPath = L"inbox/reflash/", bool passive = false) {
@@ -286,6 +332,7 @@ TEST_F(FtpReport, UploadsIntoTheUploadPath) {
 }
 
 TEST_F(FtpReport, ATimeOutIsTriedFiveTimes) {
+    plat::SetTimeScaleForTesting(200);  // the client's 30 s are 150 ms
     fakes::Listener silent(true);
     UseFtpPort(silent.port());
     uint32_t code = 0;
@@ -294,6 +341,54 @@ TEST_F(FtpReport, ATimeOutIsTriedFiveTimes) {
     EXPECT_EQ(code, plat::kErrorInternetTimeout);
     EXPECT_TRUE(IsFtpRetryable(error)) << error;
     EXPECT_EQ(silent.connections(), 5);
+}
+
+// A worker uploading the log, as the result check does.
+class UploadWorker : public KivDeviceWorker {
+public:
+    struct Outcome {
+        std::atomic<bool> started{false};
+        std::atomic<bool> ok{true};
+        std::atomic<uint32_t> code{0};
+    };
+    UploadWorker(KivDevice* device, const SettingsValues* settings, wxString log, std::shared_ptr<Outcome> outcome)
+        : KivDeviceWorker(device, KivSlot::Check), settings(settings), log(std::move(log)), outcome(std::move(outcome)) {}
+    void Steps() override {
+        outcome->started = true;
+        KivResultReport report(device, settings);
+        uint32_t code = 0;
+        wxString error;
+        outcome->ok = report.UploadXmlLog(log, &code, &error);
+        outcome->code = code;
+    }
+    const SettingsValues* settings;
+    wxString log;
+    std::shared_ptr<Outcome> outcome;
+};
+
+TEST_F(FtpReport, DeletingTheRecordEndsAnUploadToAStallingServer) {
+    plat::SetTimeScaleForTesting(1);  // the upload waits on the server in real time
+    fakes::FtpOptions options{"zelk", "qHtWmRbN", false, ""};
+    options.stall = true;  // logs in, then says nothing
+    fakes::FtpServer server(root.path(), options);
+    ASSERT_TRUE(server.ok());
+    UseFtpPort(server.port());
+    KivDevice::SetStopWaitForTesting(20000);
+    auto* record = new KivDevice("SER2", "1", "1", DEV_CHECKING);
+    auto outcome = std::make_shared<UploadWorker::Outcome>();
+    auto* worker = new UploadWorker(record, &settings, log, outcome);
+    const std::shared_ptr<KivWorkerControl> control = worker->control();
+    ASSERT_EQ(worker->Launch(), wxTHREAD_NO_ERROR);
+    while (!outcome->started)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // past the 2 s before the first try
+
+    const auto start = std::chrono::steady_clock::now();
+    delete record;  // stops the worker and waits for its end
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "not the server's silence";
+    control->WaitEnded();
+    EXPECT_FALSE(outcome->ok);
+    EXPECT_EQ(outcome->code, plat::kErrorInternetOperationCancelled);
 }
 
 TEST_F(FtpReport, OtherFailuresAreTriedOnce) {
@@ -355,7 +450,7 @@ TEST_F(TavioReport, ReportsAndFindsTheRecord) {
     ASSERT_EQ(queries.size(), 2u);
     EXPECT_TRUE(std::regex_match(
         queries[0], std::regex("action=ndss_upload&serial_no=DET42&product_type=AT&test_result=PASS"
-                               "&test_id=Zelk_Flash_Tool&test_date=\\d\\d/\\d\\d/\\d{4}&test_time=\\d\\d:\\d\\d:\\d\\d"
+                               "&test_id=Zelk_Flash_Tool&test_date=\\d\\d%2F\\d\\d%2F\\d{4}&test_time=\\d\\d%3A\\d\\d%3A\\d\\d"
                                "&imei=351234567890123&cleanData=Y")))
         << queries[0];
     EXPECT_EQ(queries[1], "action=ndss_upload&serial_no=DET42&view=view");
@@ -482,6 +577,92 @@ TEST_F(SlowTavioReport, EveryTrySendsTheSameDateAndTime) {
     ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(requests[0], requests[2]);
     EXPECT_EQ(requests[0], requests[4]);
+}
+
+// Values with characters that mean something in a query or in XML reach the services and the log
+// whole: the Tavio report and its check, the latest-image query, the XML result log.
+class AwkwardValues : public TavioReport {};
+
+TEST_F(AwkwardValues, ReachTheServicesAsTheyAre) {
+    server.Reply(200, "SUCCESS");
+    for (size_t i = 0; i < kAwkwardValues.size(); ++i)
+        server.Reply(static_cast<int>(2 * i + 2), 200, kEcho);  // SERIAL_NO and TEST_TIME as received
+    for (const std::string& value : kAwkwardValues) {
+        SCOPED_TRACE(value);
+        const wxString text = wxString::FromUTF8(value);
+        {
+            wxCriticalSectionLocker locker(device.lock);
+            device.detectedSerial = text;
+        }
+        const size_t before = server.fields().size();
+        wxString error;
+        EXPECT_TRUE(report.ReturnResultToTavio(text, true, true, &error)) << error;
+        const auto fields = server.fields();
+        ASSERT_EQ(fields.size(), before + 2);
+        EXPECT_EQ(fields[before].at("serial_no"), value);
+        EXPECT_EQ(fields[before].at("imei"), value);
+        EXPECT_EQ(fields[before].size(), 9u) << "no field added";
+        EXPECT_EQ(fields[before + 1].at("serial_no"), value);
+        EXPECT_EQ(fields[before + 1].size(), 3u);
+    }
+
+    RYL::CInternetAgent agent(nullptr, nullptr);
+    for (const std::string& value : kAwkwardValues) {
+        SCOPED_TRACE(value);
+        std::wstring reply;
+        ASSERT_TRUE(agent.HttpGet(SettingsData::TavioHostAt(0), kLatestImagePath,
+                                  LatestImageQuery(wxString::FromUTF8(value)).ToStdWstring(), &reply, nullptr, true,
+                                  nullptr));
+        const auto fields = server.fields().back();
+        EXPECT_EQ(fields.at("countryCode"), "CN");
+        EXPECT_EQ(fields.at("SKU"), value);
+        EXPECT_EQ(fields.at("model"), "");
+        EXPECT_EQ(fields.size(), 3u);
+    }
+}
+
+// The element texts of the log as a strict XML parser reads them (Python's), each line "NAME=HEX".
+std::map<std::string, std::string> ParsedLog(const std::string& path) {
+    const std::string command =
+        "/usr/bin/python3 -c 'import sys, xml.etree.ElementTree as E\n"
+        "for e in E.parse(sys.argv[1]).getroot().find(\"UNIT\"): print(e.tag + \"=\" + (e.text or \"\").encode().hex())' '" +
+        path + "'";
+    std::map<std::string, std::string> texts;
+    FILE* out = popen(command.c_str(), "r");
+    if (!out)
+        return texts;
+    char line[4096];
+    while (fgets(line, sizeof line, out)) {
+        std::string text = line;
+        const size_t equals = text.find('=');
+        if (equals == std::string::npos)
+            continue;
+        std::string value;
+        for (size_t i = equals + 1; i + 1 < text.size() && text[i] != '\n'; i += 2)
+            value += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+        texts[text.substr(0, equals)] = value;
+    }
+    pclose(out);
+    return texts;
+}
+
+TEST_F(XmlLog, AwkwardValuesMakeAWellFormedLog) {
+    const std::string imei = "35&<9>'\"";  // a file name holds no '/'
+    for (const std::string& value : kAwkwardValues) {
+        SCOPED_TRACE(value);
+        wxString path, error;
+        ASSERT_TRUE(report.GenerateXmlLog(wxString::FromUTF8(value), &path, wxString::FromUTF8(imei),
+                                          wxString::FromUTF8(value), &error))
+            << error;
+        const fs::path plain = dir / "parsed.xml";  // a name the shell takes as it is
+        fs::copy_file(path.ToStdString(), plain, fs::copy_options::overwrite_existing);
+        const auto texts = ParsedLog(plain.string());
+        ASSERT_EQ(texts.size(), 8u) << "a strict parser reads the whole log";
+        EXPECT_EQ(texts.at("SSN"), value);
+        EXPECT_EQ(texts.at("ESN"), imei);
+        EXPECT_EQ(texts.at("SOFTWARE_VER"), value);
+        fs::remove(path.ToStdString());
+    }
 }
 
 }  // namespace

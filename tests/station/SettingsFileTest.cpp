@@ -278,7 +278,10 @@ TEST(SettingsForm, ValidationMessagesInOrder) {
         {"empty Tavio host", [](SettingsForm& f) { f.tavioText.clear(); }, L"The Tavio host has to be not empty."},
         {"upload off: its fields and limits unchecked",
          [](SettingsForm& f) { f.upload = false; f.host.clear(); f.port = L"0"; f.reboot = L"5000"; }, L""},
-        {"save off: location unchecked", [](SettingsForm& f) { f.save = false; f.location.clear(); }, L""},
+        {"save off: the upload still needs the location",
+         [](SettingsForm& f) { f.save = false; f.location.clear(); }, L"The path has to be not empty."},
+        {"save and upload off: location unchecked",
+         [](SettingsForm& f) { f.save = false; f.upload = false; f.location.clear(); }, L""},
         {"Tavio off: host unchecked", [](SettingsForm& f) { f.tavio = false; f.tavioText.clear(); }, L""},
     };
     for (const Case& c : cases) {

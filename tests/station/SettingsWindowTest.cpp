@@ -155,16 +155,19 @@ TEST_F(SettingsWindow, EnableRulesFollowTheirCheckBoxes) {
         Tick(s->uploadCheck, on);
         for (wxWindow* w : uploadGroup)
             EXPECT_EQ(w->IsEnabled(), on);
-        EXPECT_FALSE(s->locationText->IsEnabled());
+        // The upload writes the log into the location too.
+        EXPECT_EQ(s->locationText->IsEnabled(), on);
+        EXPECT_EQ(s->locationButton->IsEnabled(), on);
         EXPECT_FALSE(s->tavioHostCombo->IsEnabled());
     }
+    Tick(s->uploadCheck, false);
     for (bool on : {true, false}) {
         Tick(s->saveCheck, on);
         EXPECT_EQ(s->locationText->IsEnabled(), on);
         EXPECT_EQ(s->locationButton->IsEnabled(), on);
         Tick(s->tavioCheck, on);
         EXPECT_EQ(s->tavioHostCombo->IsEnabled(), on);
-        EXPECT_TRUE(s->hostText->IsEnabled());
+        EXPECT_FALSE(s->hostText->IsEnabled());
     }
     // Opening the window applies the rules to the record's values again.
     s->ShowSettings();
@@ -322,7 +325,9 @@ TEST_F(SettingsWindow, LocationCheckAppliesOnlyWhenTheStoredSettingsWriteTheLog)
         {"uploading with a missing directory", true, true, workDir + "/missing", true},
         {"saving into an existing directory", true, false, existing, false},
         {"nothing written", false, false, "", false},
-        {"only uploading: the Save box is unchecked", false, true, "", false},
+        {"only uploading into an empty location", false, true, "", true},
+        {"only uploading with a missing directory", false, true, workDir + "/missing", true},
+        {"only uploading with an existing directory", false, true, existing, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -340,8 +345,9 @@ TEST_F(SettingsWindow, LocationCheckAppliesOnlyWhenTheStoredSettingsWriteTheLog)
         EXPECT_EQ(Messages(), c.stays ? std::vector<wxString>{"The XML log location doesn't exist."}
                                       : std::vector<wxString>{});
         if (c.stays) {
-            // Unticking Save lets the operator out; the record is unchanged.
+            // Unticking Save and Upload lets the operator out; the record is unchanged.
             Tick(other->saveCheck, false);
+            Tick(other->uploadCheck, false);
             wxCommandEvent cancel(wxEVT_BUTTON, ID_SETTINGS_CANCEL);
             other->OnCancel(cancel);
             EXPECT_FALSE(other->IsShown());

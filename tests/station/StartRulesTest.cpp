@@ -1,9 +1,11 @@
 #include "KivDispatch.h"
+#include "KivDialogs.h"
 #include "KivImageCheck.h"
 #include "KivModels.h"
 #include "Paths.h"
 
 #include <gtest/gtest.h>
+#include <fnmatch.h>
 
 #include <set>
 #include <string>
@@ -140,6 +142,7 @@ TEST(LatestImage, SkuOfTheFileName) {
     for (const auto& entry : cases)
         EXPECT_EQ(ImageSku(entry.name), entry.sku) << entry.name;
     EXPECT_EQ(LatestImageQuery("ABC123"), "countryCode=CN&SKU=ABC123&model=");
+    EXPECT_EQ(LatestImageQuery("A&B=1%41+c d#e"), "countryCode=CN&SKU=A%26B%3D1%2541%2Bc%20d%23e&model=");
     EXPECT_EQ(NotLatestMessage("a.zip", "b.zip"),
               "Current Version=a.zip\nLatest Version=b.zip\nYour selection isn't the latest version image");
 }
@@ -188,3 +191,15 @@ TEST(LatestImage, TheFirstMatchingImageDecides) {
 }
 
 }  // namespace
+
+// GTK's open-file dialog matches its patterns case-sensitively: the station's patterns take
+// every letter in both cases.
+TEST(ImageDialog, FilterMatchesTheExtensionInAnyCase) {
+    EXPECT_EQ(AnyCaseWildcard("image file (*.zip)|*.zip"), "image file (*.zip)|*.[zZ][iI][pP]");
+    EXPECT_EQ(AnyCaseWildcard("a (*.raw)|*.raw;*.r1|b|x"), "a (*.raw)|*.[rR][aA][wW];*.[rR]1|b|[xX]");
+    const std::string zip = AnyCaseWildcard("image file (*.zip)|*.zip").AfterFirst('|').ToStdString();
+    for (const char* name : {"a.zip", "A.ZIP", "b.Zip", "c.zIP"})
+        EXPECT_EQ(fnmatch(zip.c_str(), name, 0), 0) << name;
+    for (const char* name : {"a.zipx", "a.raw", "zip"})
+        EXPECT_NE(fnmatch(zip.c_str(), name, 0), 0) << name;
+}

@@ -95,6 +95,13 @@ public:
     std::shared_ptr<DispatchLog> log;
 };
 
+int IndexOf(const wchar_t* code) {
+    for (size_t i = 0; i < kModelCount; ++i)
+        if (wxString(ModelChoices[i]) == code)
+            return static_cast<int>(i);
+    return -1;
+}
+
 class Start : public StationGui {
 protected:
     void SetUp() override {
@@ -180,6 +187,17 @@ protected:
         wxCommandEvent click(wxEVT_BUTTON, ID_IMAGE_BUTTON);
         frame->GetEventHandler()->ProcessEvent(click);
     }
+    // Start for ZK450CG with the image ZK450CG_WW_1.0.zip on one selected device, the latest-image
+    // service played by the server; a question is answered No.
+    void StartZK450CGCheckedBy(const fakes::ReplyServer& server) {
+        plat::RedirectHostForTesting(kLatestImageHost, 443, server.port());
+        plat::SetExtraCaFileForTesting(server.caFile());
+        AddDevice("L1", DEV_CONNECTED, true);
+        SelectModel(IndexOf(L"ZK450CG"));
+        frame->imagePathText->SetValue("/images/ZK450CG_WW_1.0.zip");
+        answer = wxNO;
+        ClickStart();
+    }
     // The check's answer as the check thread posts it, with the gate held as Start leaves it.
     void CheckDone(const wxString& model, bool wipe, const wxString& image, bool ok, const wxString& message = "") {
         EXPECT_EQ(frame->startGate.TryLock(), wxMUTEX_NO_ERROR);
@@ -238,12 +256,6 @@ protected:
     fakes::RefusingPort refusing;
 };
 
-int IndexOf(const wchar_t* code) {
-    for (size_t i = 0; i < kModelCount; ++i)
-        if (wxString(ModelChoices[i]) == code)
-            return static_cast<int>(i);
-    return -1;
-}
 
 wxString FirstOf(const wchar_t* list) { return wxString(list).AfterFirst(',').BeforeFirst(','); }
 
@@ -528,14 +540,7 @@ TEST_F(Start, LatestImageServiceDecidesTheQuestion) {
     };
     server.Reply(1, 200, reply("ZK450CG_WW_2.0.zip"));
     server.Reply(2, 200, reply("ZK450CG_WW_1.0.zip"));
-    plat::RedirectHostForTesting(kLatestImageHost, 443, server.port());
-    plat::SetExtraCaFileForTesting(server.caFile());
-
-    AddDevice("L1", DEV_CONNECTED, true);
-    SelectModel(IndexOf(L"ZK450CG"));
-    frame->imagePathText->SetValue("/images/ZK450CG_WW_1.0.zip");
-    answer = wxNO;
-    ClickStart();
+    StartZK450CGCheckedBy(server);
     ASSERT_TRUE(PumpUntil([&] { return !dialogs.empty() || !log->Made().empty(); }));
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].message, NotLatestMessage("ZK450CG_WW_1.0.zip", "ZK450CG_WW_2.0.zip") + "\nContinue to flash?");
@@ -547,6 +552,25 @@ TEST_F(Start, LatestImageServiceDecidesTheQuestion) {
     ClickStart();
     ASSERT_TRUE(PumpUntil([this] { return !log->Made().empty(); }));
     EXPECT_EQ(dialogs.size(), 1u) << "the latest image asks nothing";
+}
+
+// The application lets its agent go when it ends (~KivApp) while a check may still be inside its
+// request: the check keeps the agent until the request is done.
+TEST_F(Start, TheImageCheckKeepsItsAgentWhenTheApplicationLetsItGo) {
+    const std::string serverDir = workDir + "/slow-service";
+    std::filesystem::create_directories(serverDir);
+    fakes::ReplyServer server(serverDir, 1.0);  // answers after a second
+    ASSERT_TRUE(server.ok());
+    server.Reply(200, "<ZELK><IMAGE_RECORD><IMAGE><PROJECT>ZK450CG</PROJECT><FILE_NAME>ZK450CG_WW_2.0.zip"
+                      "</FILE_NAME></IMAGE></IMAGE_RECORD></ZELK>");
+    StartZK450CGCheckedBy(server);
+    ASSERT_TRUE(PumpUntil([&] { return !server.requests().empty(); }));
+    std::weak_ptr<RYL::CInternetAgent> agent = wxGetApp().internetAgent;
+    wxGetApp().internetAgent.reset();  // as ~KivApp does
+    EXPECT_FALSE(agent.expired()) << "the running check holds it";
+    ASSERT_TRUE(PumpUntil([&] { return !dialogs.empty(); }));
+    EXPECT_EQ(dialogs[0].message, NotLatestMessage("ZK450CG_WW_1.0.zip", "ZK450CG_WW_2.0.zip") + "\nContinue to flash?");
+    EXPECT_TRUE(PumpUntil([&] { return agent.expired(); })) << "let go with the check's end";
 }
 
 // The dispatch starts the real download worker of each flow; here each fails at its first step.
