@@ -97,6 +97,7 @@ struct Sim {
     bool fcPending = false;
     std::map<uint32_t, size_t> fcCounts;
     std::vector<uint8_t> queue = std::vector<uint8_t>(284, 0);
+    CallbackRepeat callbackRepeat = CallbackRepeat::None;
 
     std::vector<TraceRecord> trace;
     std::vector<std::string> violations;
@@ -222,6 +223,8 @@ void Acknowledge() {
         std::vector<uint8_t> frame;
         if (CopyOutFrame("callback reply", frame)) s.callbackReplies.push_back(frame);
         else s.callbackReplies.push_back({});
+        if (s.callbackRepeat == CallbackRepeat::Stuck) return;           // the area stays as it is
+        if (s.callbackRepeat == CallbackRepeat::Resend) return PlaceFront();  // the request again
     }
     s.events.pop_front();
     PlaceFront();
@@ -463,6 +466,7 @@ void Reset() {
     s.fcPending = false;
     s.fcCounts.clear();
     s.queue.assign(284, 0);
+    s.callbackRepeat = CallbackRepeat::None;
     s.trace.clear();
     s.violations.clear();
 }
@@ -482,6 +486,31 @@ void ConfigureFromEnvironment() {
     if (const char* n = std::getenv("SEPSIM_POLL_FAILURES"))
         QueuePollFailures(std::vector<int>(std::strtoul(n, nullptr, 0), EIO));
     if (const char* t = std::getenv("SEPSIM_TEXT")) QueueText(t);
+    if (const char* c = std::getenv("SEPSIM_CALLBACKS")) {
+        std::stringstream in(c);
+        std::string request;
+        while (std::getline(in, request, ';')) {
+            if (request == "empty") {
+                QueueCallback({});
+                continue;
+            }
+            size_t colon = request.find(':');
+            std::vector<uint32_t> words;
+            if (colon != std::string::npos) {
+                std::stringstream list(request.substr(colon + 1));
+                std::string word;
+                while (std::getline(list, word, ','))
+                    words.push_back(uint32_t(std::strtoul(word.c_str(), nullptr, 0)));
+            }
+            QueueCallback(StorageRequest(uint32_t(std::strtoul(request.c_str(), nullptr, 0)), words));
+        }
+    }
+    if (const char* r = std::getenv("SEPSIM_REPEAT_CALLBACKS")) {
+        std::string repeat = r;
+        RepeatCallbacks(repeat == "resend" ? CallbackRepeat::Resend
+                        : repeat == "stuck" ? CallbackRepeat::Stuck
+                                            : CallbackRepeat::None);
+    }
 }
 
 void SetMessageHandler(uint32_t opcode, MessageHandler handler) { S().handlers[opcode] = std::move(handler); }
@@ -495,6 +524,7 @@ void QueueText(const std::string& text) {
 void QueueRawText(const std::vector<uint8_t>& bytes) { S().script.push_back({Event::Text, bytes}); }
 void QueueCallback(const std::vector<uint8_t>& request) { S().script.push_back({Event::Callback, request}); }
 void QueueDeviceError() { S().script.push_back({Event::DeviceError, {}}); }
+void RepeatCallbacks(CallbackRepeat repeat) { S().callbackRepeat = repeat; }
 
 std::vector<uint8_t> StorageRequest(uint32_t opcode, const std::vector<uint32_t>& words,
                                     const std::vector<uint8_t>& inlineData) {
