@@ -403,6 +403,8 @@ TEST_F(NvsCacheTest, FailedWriteBackKeepsTheBlockDirtyAndIsReported) {
 
     EXPECT_EQ(NVS_FlushCache(0), NVS_ERR_FILE);
     EXPECT_TRUE(NvsCacheDirtyEntriesExistInRange(&s_MapArray[0].cache, 0, 0));
+    EXPECT_EQ(NVS_DisableCache(0), NVS_ERR_FILE);
+    EXPECT_EQ(s_MapArray[0].cacheEnabled, 1u);  // reads still see the block
     EXPECT_EQ(NVS_FileClose(0), NVS_ERR_FILE);
     EXPECT_EQ(s_MapArray[0].reserved, 1u);  // still open, nothing lost
     EXPECT_EQ(ReadFile(dir / "s0.bin"), data);

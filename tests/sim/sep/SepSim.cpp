@@ -471,15 +471,18 @@ void Reset() {
     s.violations.clear();
 }
 
+// Comma-separated numbers in C notation; empty items are skipped.
+static std::vector<uint32_t> NumberList(const std::string& text) {
+    std::vector<uint32_t> numbers;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty()) numbers.push_back(uint32_t(std::strtoul(item.c_str(), nullptr, 0)));
+    return numbers;
+}
+
 void ConfigureFromEnvironment() {
-    if (const char* q = std::getenv("SEPSIM_QUEUE")) {
-        std::vector<uint32_t> types;
-        std::stringstream in(q);
-        std::string item;
-        while (std::getline(in, item, ','))
-            if (!item.empty()) types.push_back(uint32_t(std::strtoul(item.c_str(), nullptr, 0)));
-        SetQueueTypes(types);
-    }
+    if (const char* q = std::getenv("SEPSIM_QUEUE")) SetQueueTypes(NumberList(q));
     if (const char* v = std::getenv("SEPSIM_VERIFY_STATUS"))
         ForceVerifyStatus(uint32_t(std::strtoul(v, nullptr, 0)));
     if (const char* c = std::getenv("SEPSIM_FAIL_CONTROL")) FailControl(std::strtoul(c, nullptr, 0));
@@ -495,13 +498,8 @@ void ConfigureFromEnvironment() {
                 continue;
             }
             size_t colon = request.find(':');
-            std::vector<uint32_t> words;
-            if (colon != std::string::npos) {
-                std::stringstream list(request.substr(colon + 1));
-                std::string word;
-                while (std::getline(list, word, ','))
-                    words.push_back(uint32_t(std::strtoul(word.c_str(), nullptr, 0)));
-            }
+            std::vector<uint32_t> words = colon == std::string::npos ? std::vector<uint32_t>{}
+                                                                     : NumberList(request.substr(colon + 1));
             QueueCallback(StorageRequest(uint32_t(std::strtoul(request.c_str(), nullptr, 0)), words));
         }
     }
