@@ -440,4 +440,31 @@ TEST_F(VosDebugPrint, LogFileRecordsAndErrorStack) {
               "\r\n00000002\t20\t0\tother\t\tg\t01.01.1970\t00:00:00\tsecond");
 }
 
+// With standard input closed the log file gets descriptor 0; it is still opened once.
+TEST_F(VosDebugPrint, LogFileOnDescriptorZeroIsOpenedOnce) {
+    auto dir = MakeTempDir();
+    std::string base = (dir / "trace").string();
+    std::snprintf(g_DxDebugFileName, sizeof g_DxDebugFileName, "%s", base.c_str());
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    int input = dup(0);
+    ASSERT_GE(input, 0);
+    close(0);
+    DX_VOS_DbgPrint_ShouldPrintFileName = DX_VOS_DbgPrint_ShouldPrintLineNum = DX_VOS_DbgPrint_ShouldPrintFuncName = 0;
+    auto before = openDescriptors();
+    DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "first");
+    DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "second");
+    auto after = openDescriptors();
+    dup2(input, 0);
+    close(input);
+    DX_VOS_DbgPrint_ShouldPrintFileName = DX_VOS_DbgPrint_ShouldPrintLineNum = DX_VOS_DbgPrint_ShouldPrintFuncName = 1;
+    EXPECT_EQ(after, before + 1);
+    EXPECT_EQ(ReadAll(base + "_0.DxLog"),
+              "Module\tLevel\tTick Count\tDate\tTime\tMessage"
+              "\r\n0000000F\t10\t0\t01.01.1970\t00:00:00\tfirst"
+              "\r\n0000000F\t10\t0\t01.01.1970\t00:00:00\tsecond");
+}
+
 }  // namespace
