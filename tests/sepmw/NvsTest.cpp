@@ -288,23 +288,17 @@ TEST_F(Nvs, CacheKeepsEveryWrite) {
 
 // With standard input closed a storage file gets descriptor 0, and is still closed.
 TEST_F(Nvs, FileOnDescriptorZeroIsClosed) {
-    auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator());
-    };
-    int input = dup(0);
-    ASSERT_GE(input, 0);
-    close(0);
-    auto before = openDescriptors();
     bool onZero = false;
-    for (int round = 0; round < 3; round++) {
-        Serve({Req(0x604, {0, 0}), Req(0x602, {0, 0, 4})});
-        onZero = onZero || (s_MapArray[0].reserved && s_MapArray[0].handle == 0);
-        Serve({Req(0x605, {0})});
-        EXPECT_EQ(openDescriptors(), before) << "round " << round;
+    {
+        septest::StandardInputClosed closed;
+        long before = septest::OpenDescriptorCount();
+        for (int round = 0; round < 3; round++) {
+            Serve({Req(0x604, {0, 0}), Req(0x602, {0, 0, 4})});
+            onZero = onZero || (s_MapArray[0].reserved && s_MapArray[0].handle == 0);
+            Serve({Req(0x605, {0})});
+            EXPECT_EQ(septest::OpenDescriptorCount(), before) << "round " << round;
+        }
     }
-    dup2(input, 0);
-    close(input);
     EXPECT_TRUE(onZero);
 }
 

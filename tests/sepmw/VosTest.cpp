@@ -445,20 +445,15 @@ TEST_F(VosDebugPrint, LogFileOnDescriptorZeroIsOpenedOnce) {
     auto dir = MakeTempDir();
     std::string base = (dir / "trace").string();
     std::snprintf(g_DxDebugFileName, sizeof g_DxDebugFileName, "%s", base.c_str());
-    auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator());
-    };
-    int input = dup(0);
-    ASSERT_GE(input, 0);
-    close(0);
     DX_VOS_DbgPrint_ShouldPrintFileName = DX_VOS_DbgPrint_ShouldPrintLineNum = DX_VOS_DbgPrint_ShouldPrintFuncName = 0;
-    auto before = openDescriptors();
-    DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "first");
-    DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "second");
-    auto after = openDescriptors();
-    dup2(input, 0);
-    close(input);
+    long before = 0, after = 0;
+    {
+        septest::StandardInputClosed closed;
+        before = septest::OpenDescriptorCount();
+        DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "first");
+        DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "second");
+        after = septest::OpenDescriptorCount();
+    }
     DX_VOS_DbgPrint_ShouldPrintFileName = DX_VOS_DbgPrint_ShouldPrintLineNum = DX_VOS_DbgPrint_ShouldPrintFuncName = 1;
     EXPECT_EQ(after, before + 1);
     EXPECT_EQ(ReadAll(base + "_0.DxLog"),
