@@ -102,14 +102,15 @@ DxStatus NVS_FileClose(uint32_t id)
         return NVS_ERR_BAD_ID;
     if (!entry->reserved)
         return DX_SUCCESS;
-    if (entry->cacheEnabled) {
-        /* Dirty blocks that cannot be written keep the file open, so that nothing is lost. */
-        if (WriteBackDirty(entry) != DX_SUCCESS)
-            return NVS_ERR_FILE;
-        NvsCacheClearAll(&entry->cache);
+    /* Dirty blocks that cannot be written keep the file open, so that nothing is lost. */
+    if (WriteBackDirty(entry) != DX_SUCCESS)
+        return NVS_ERR_FILE;
+    if (entry->cacheEnabled)
         DX_VOS_FFlush(entry->handle);
-    }
-    DX_VOS_FClose(entry->handle);
+    /* The blocks are this file's: the next file opened under the id starts without them. */
+    NvsCacheDropAll(&entry->cache);
+    /* Open state is the reserved word: the descriptor may well be 0. */
+    DX_VOS_BaseFClose(entry->handle);
     entry->handle = 0;
     entry->reserved = 0;
     return DX_SUCCESS;
@@ -233,6 +234,9 @@ DxStatus NVS_Write(uint32_t id, uint64_t offset, const uint8_t *data, uint32_t l
         status = CacheWrite(entry, offset, data, length);
     } else {
         status = WriteAt(entry, offset, data, length);
+        /* A cached copy of a block written here would be stale when the cache is enabled again. */
+        if (status == DX_SUCCESS)
+            NvsCacheCopyIn(&entry->cache, offset, data, length);
         if (status == DX_SUCCESS && DX_VOS_FFlush(entry->handle) != DX_SUCCESS)
             status = NVS_ERR_FILE;
     }
@@ -255,25 +259,37 @@ DxStatus NVS_InitCache(uint32_t id, uint32_t blocks)
     return DX_SUCCESS;
 }
 
-static DxStatus SetCacheEnabled(uint32_t id, uint32_t enabled)
+static NvsMapEntry *CacheEntryOf(uint32_t id, DxStatus *status)
 {
     NvsMapEntry *entry = EntryOf(id);
-    if (entry == NULL)
-        return NVS_ERR_BAD_ID;
-    if (!entry->cacheInitialised)
-        return NVS_ERR_CACHE;
-    entry->cacheEnabled = enabled;
-    return DX_SUCCESS;
+    *status = entry == NULL ? NVS_ERR_BAD_ID : !entry->cacheInitialised ? NVS_ERR_CACHE : DX_SUCCESS;
+    return *status == DX_SUCCESS ? entry : NULL;
 }
 
 DxStatus NVS_EnableCache(uint32_t id)
 {
-    return SetCacheEnabled(id, 1);
+    DxStatus status;
+    NvsMapEntry *entry = CacheEntryOf(id, &status);
+    if (entry != NULL)
+        entry->cacheEnabled = 1;
+    return status;
 }
 
 DxStatus NVS_DisableCache(uint32_t id)
 {
-    return SetCacheEnabled(id, 0);
+    DxStatus status;
+    NvsMapEntry *entry = CacheEntryOf(id, &status);
+    if (entry == NULL)
+        return status;
+    /* Reads and writes go straight to the file from now on: it gets the dirty blocks first, and
+     * the cache stays enabled when it cannot. */
+    status = WriteBackDirty(entry);
+    if (status != DX_SUCCESS)
+        return status;
+    if (entry->reserved && DX_VOS_FFlush(entry->handle) != DX_SUCCESS)
+        return NVS_ERR_FILE;
+    entry->cacheEnabled = 0;
+    return DX_SUCCESS;
 }
 
 DxStatus NVS_FlushCache(uint32_t id)

@@ -13,6 +13,10 @@ extern "C" {
 #define NVS_MAX_IDS 10u
 #define NVS_NAME_SIZE 256u
 #define NVS_BLOCK_SIZE 1024u
+/* The SEP chooses the block count of a cache: at most this many blocks (1 MiB of block memory
+ * and 32 KiB of entries) are granted; a larger request is refused. */
+#define NVS_CACHE_MAX_BLOCKS 1024u
+#define NVS_CACHE_MAX_BYTES (NVS_CACHE_MAX_BLOCKS * NVS_BLOCK_SIZE)
 
 #define NVS_ERR_BAD_ID 0xAB000000u
 #define NVS_ERR_FILE 0xAB000001u
@@ -86,6 +90,10 @@ uint8_t *NvsCacheRemoveDirty(NvsCache *cache, uint64_t *block);
 int NvsCacheClearAll(NvsCache *cache);
 int NvsCacheDirtyEntriesExistInRange(const NvsCache *cache, uint64_t first, uint64_t last);
 int NvsCacheValidEntriesExistInRange(const NvsCache *cache, uint64_t first, uint64_t last);
+/* Copies bytes written to the file at offset into the cached blocks they cover. */
+void NvsCacheCopyIn(NvsCache *cache, uint64_t offset, const uint8_t *data, uint32_t length);
+/* Forgets every block, dirty or not. */
+void NvsCacheDropAll(NvsCache *cache);
 
 #ifdef __cplusplus
 }

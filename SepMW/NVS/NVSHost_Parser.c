@@ -133,6 +133,8 @@ uint32_t NVSHost_Parser(void)
         status = NVS_FlushCache(p0);
         return ReplyResult(opcode, status, status);
     default:
-        return 0;
+        /* Not a storage request (or an empty callback that left the host's own request):
+         * answered, so that the SEP moves on. */
+        return ReplyResult(opcode, NVS_ERR_BAD_REQUEST, 0);
     }
 }

@@ -8,7 +8,7 @@ int NvsCacheInit(NvsCache *cache, uint32_t count)
     memset(cache, 0, sizeof *cache);
     if (count == 0)
         return 1;
-    if (count > UINT32_MAX / NVS_BLOCK_SIZE || count > UINT32_MAX / sizeof(NvsCacheEntry))
+    if (count > NVS_CACHE_MAX_BLOCKS)
         return 0;
     cache->memory = (uint8_t *)_DX_VOS_MemMalloc(count * NVS_BLOCK_SIZE);
     cache->entries = (NvsCacheEntry *)_DX_VOS_MemMalloc(count * (uint32_t)sizeof(NvsCacheEntry));
@@ -95,10 +95,8 @@ uint8_t *NvsCacheRemoveDirty(NvsCache *cache, uint64_t *block)
     return NULL;
 }
 
-int NvsCacheClearAll(NvsCache *cache)
+void NvsCacheDropAll(NvsCache *cache)
 {
-    if (NvsCacheDirtyEntriesExistInRange(cache, 0, UINT64_MAX))
-        return 0;
     for (uint32_t i = 0; i < cache->count; i++) {
         NvsCacheEntry *e = &cache->entries[i];
         e->block = 0;
@@ -106,7 +104,29 @@ int NvsCacheClearAll(NvsCache *cache)
         e->valid = 0;
         e->dirty = 0;
     }
+}
+
+int NvsCacheClearAll(NvsCache *cache)
+{
+    if (NvsCacheDirtyEntriesExistInRange(cache, 0, UINT64_MAX))
+        return 0;
+    NvsCacheDropAll(cache);
     return 1;
+}
+
+void NvsCacheCopyIn(NvsCache *cache, uint64_t offset, const uint8_t *data, uint32_t length)
+{
+    uint64_t end = offset + length;
+    for (uint32_t i = 0; i < cache->count; i++) {
+        NvsCacheEntry *e = &cache->entries[i];
+        if (!e->valid)
+            continue;
+        uint64_t start = e->block * NVS_BLOCK_SIZE;
+        uint64_t from = offset > start ? offset : start;
+        uint64_t to = end < start + NVS_BLOCK_SIZE ? end : start + NVS_BLOCK_SIZE;
+        if (from < to)
+            memcpy(e->data + (from - start), data + (from - offset), (size_t)(to - from));
+    }
 }
 
 int NvsCacheDirtyEntriesExistInRange(const NvsCache *cache, uint64_t first, uint64_t last)

@@ -103,14 +103,6 @@ uint32_t SEPDriver_StartMessage(uint32_t *offset)
     return 0;
 }
 
-uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
-{
-    uint32_t rc = CloseFrame(endOffset);
-    if (rc != 0)
-        return rc;
-    return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
-}
-
 /* Prints the SEP's text, never reading past the end of the mapping. */
 static void PrintSepText(void)
 {
@@ -121,12 +113,78 @@ static void PrintSepText(void)
     printf("%.*s", (int)length, (const char *)text);
 }
 
+/* A frame in the message area, as far as its length word reaches (its three header words when
+ * that word is out of range). */
+typedef struct {
+    uint32_t size;
+    uint8_t bytes[SEP_MAX_MESSAGE_OFFSET + 4];
+} SepFrame;
+
+static uint32_t FrameSize(const uint8_t *area)
+{
+    uint32_t length = SEP_GetLE32(area + 4);
+    return length >= 3 && length <= SEP_MAX_MESSAGE_OFFSET / 4 + 1 ? length * 4 : 12;
+}
+
+static void KeepFrame(SepFrame *frame)
+{
+    frame->size = FrameSize(g_SharedRamAddr);
+    memcpy(frame->bytes, g_SharedRamAddr, frame->size);
+}
+
+static int HoldsFrame(const SepFrame *frame)
+{
+    return frame->size != 0 && frame->size == FrameSize(g_SharedRamAddr) &&
+           memcmp(frame->bytes, g_SharedRamAddr, frame->size) == 0;
+}
+
+/* The last reply sent to the SEP, kept before the driver may hand the area back to it. */
+static SepFrame s_LastReply;
+
+uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
+{
+    uint32_t rc = CloseFrame(endOffset);
+    if (rc != 0)
+        return rc;
+    KeepFrame(&s_LastReply);
+    return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
+}
+
+/* The last callback that the storage service served: the request as the SEP wrote it and the
+ * reply. A callback that finds either in the area again has made no progress: the SEP sent the
+ * same request again, or wrote nothing since the reply (its event is still signalled). */
+typedef struct {
+    SepFrame request;
+    SepFrame reply;
+    uint32_t unchanged;
+} CallbackProgress;
+
+/* Serves a call back of the SEP with the storage service. Non-zero ends the wait. */
+static uint32_t ServeStorageCallback(CallbackProgress *progress)
+{
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    if (!HoldsFrame(&progress->request) && !HoldsFrame(&progress->reply))
+        progress->unchanged = 0;
+    else if (++progress->unchanged >= SEP_WAIT_MAX_UNCHANGED_CALLBACKS)
+        return FVOS_FAILED;
+    KeepFrame(&progress->request);
+    s_LastReply.size = 0;
+    uint32_t rc = NVSHost_Parser();
+    progress->reply = s_LastReply;
+    return rc;
+}
+
 uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
                                    SEPDriver_Callback_t callback, int timeoutMs)
 {
     (void)unused1;
     (void)unused2;
     uint32_t failures = 0;
+    CallbackProgress progress;
+    progress.request.size = 0;
+    progress.reply.size = 0;
+    progress.unchanged = 0;
     for (;;) {
         uint32_t status = 0;
         uint32_t rc = FVOS_Poll(timeoutMs, &status);
@@ -143,14 +201,13 @@ uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
             return 0;
         if (status == FVOS_POLL_SEP_PRINTF) {
             PrintSepText();
-            FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
+            /* Unacknowledged, the same text would come back on every poll. */
+            int32_t acknowledged = FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
+            if (acknowledged != 0)
+                return (uint32_t)acknowledged;
             continue;
         }
-        if (callback != NULL) {
-            callback();
-            continue;
-        }
-        rc = NVSHost_Parser();
+        rc = callback != NULL ? callback() : ServeStorageCallback(&progress);
         if (rc != 0)
             return rc;
     }

@@ -26,7 +26,11 @@ extern "C" {
 
 /* Consecutive poll failures after which a wait gives up. */
 #define SEP_WAIT_MAX_POLL_FAILURES 3u
+/* Consecutive callbacks without progress (the message area holds the last request again, or the
+ * host's reply to it) after which a wait gives up. */
+#define SEP_WAIT_MAX_UNCHANGED_CALLBACKS 8u
 
+/* Serves a call back of the SEP during a wait; a non-zero result ends the wait with it. */
 typedef uint32_t (*SEPDriver_Callback_t)(void);
 
 uint32_t DX_CC_HostInit(void);

@@ -230,7 +230,12 @@ static int VerifyWithSep(const Settings *settings, const uint8_t *headerBlock, c
     }
     verified = 1;
 end:
-    SEPDriver_Unlock();
+    /* The transaction must end too for the verdict to stand. */
+    rc = SEPDriver_Unlock();
+    if (rc != 0) {
+        PrintError("main", 965, "SEPDriver_Unlock() returned an error value of 0x%lX.", (unsigned long)rc);
+        verified = 0;
+    }
     return verified;
 }
 

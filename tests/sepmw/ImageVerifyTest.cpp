@@ -1,7 +1,10 @@
 // imageverify as a program: exit codes and exact standard error, run against the simulated SEP
 // (imageverify_sim) and, without a SEP, the shipped program.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +19,8 @@
 extern char** environ;
 
 namespace {
+
+constexpr int kRunLimitSeconds = 120;
 
 struct Outcome {
     int exitCode = -1;
@@ -55,6 +60,16 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
     posix_spawn_file_actions_destroy(&actions);
     Outcome o;
     if (rc != 0) return o;
+    // A program that never ends is a failure, not a hang of the suite.
+    int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        if (poll(&p, 1, kRunLimitSeconds * 1000) == 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << program << " did not end within " << kRunLimitSeconds << " s";
+        }
+        close(pidfd);
+    }
     int status = 0;
     waitpid(pid, &status, 0);
     o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -215,12 +230,53 @@ TEST_F(ImageVerify, VerdictsOfTheSep) {
          Error("SEPDriver_EndMessage() returned an error value of 0xFFFFFFFF.", 925) + kNotVerified},
         {"wait fails", {good}, {"SEPSIM_POLL_FAILURES=3"}, 1,
          Error("SEPDriver_POLL_FOR_REPONSE() returned an error value of 0x9.", 933) + kNotVerified},
-        {"end of transaction fails", {good}, {"SEPSIM_FAIL_CONTROL=0x730F"}, 0, kVerified},
+        {"end of transaction fails", {good}, {"SEPSIM_FAIL_CONTROL=0x730F"}, 1,
+         Error("SEPDriver_Unlock() returned an error value of 0x9.", 965) + kNotVerified},
     };
     for (const Case& c : cases) {
         Outcome o = Sim(c.args, c.settings);
         EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
         EXPECT_EQ(o.err, c.err) << c.name;
+    }
+}
+
+// Whatever the SEP does while the host waits, the wait ends: with the verdict when the SEP goes on
+// to its reply, else with the wait's diagnostic and the negative verdict.
+TEST_F(ImageVerify, FaultsOfTheSepDuringTheWait) {
+    std::string good = Image("good.img", Spec(3000));
+    auto waitError = [](const std::string& value) {
+        return Error("SEPDriver_POLL_FOR_REPONSE() returned an error value of " + value + ".", 933) + kNotVerified;
+    };
+    const std::string maxCache = "SEPSIM_CALLBACKS=0x606:0," + std::to_string(NVS_CACHE_MAX_BLOCKS);
+    const std::string overCache = "SEPSIM_CALLBACKS=0x606:0," + std::to_string(NVS_CACHE_MAX_BLOCKS + 1);
+    struct Case {
+        const char* name;
+        std::vector<std::string> settings;
+        int exitCode;
+        std::string err;
+        std::string out;
+    } cases[] = {
+        {"text not acknowledged", {"SEPSIM_TEXT=checking", "SEPSIM_FAIL_CONTROL=0x7301"}, 1, waitError("0xFFFFFFFF"),
+         "checking"},
+        {"callback not acknowledged", {"SEPSIM_CALLBACKS=0x605:3", "SEPSIM_FAIL_CONTROL=0x7301"}, 1,
+         waitError("0xFFFFFFFF"), ""},
+        {"callback that is no storage request", {"SEPSIM_CALLBACKS=0x6FF:1,2"}, 0, kVerified, ""},
+        {"empty callback", {"SEPSIM_CALLBACKS=empty;empty"}, 0, kVerified, ""},
+        {"unknown callback sent again and again", {"SEPSIM_CALLBACKS=0x6FF", "SEPSIM_REPEAT_CALLBACKS=resend"}, 1,
+         waitError("0x9"), ""},
+        {"storage request sent again and again", {"SEPSIM_CALLBACKS=0x605:3", "SEPSIM_REPEAT_CALLBACKS=resend"}, 1,
+         waitError("0x9"), ""},
+        {"empty callback that stays signalled", {"SEPSIM_CALLBACKS=empty", "SEPSIM_REPEAT_CALLBACKS=stuck"}, 1,
+         waitError("0x9"), ""},
+        {"largest cache", {maxCache}, 0, kVerified, ""},
+        {"cache larger than the host grants", {overCache}, 1, waitError("0xAB000004"), ""},
+        {"cache of 4 Gi blocks", {"SEPSIM_CALLBACKS=0x606:0,0xFFFFFFFF"}, 1, waitError("0xAB000004"), ""},
+    };
+    for (const Case& c : cases) {
+        Outcome o = Sim({good}, c.settings);
+        EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
+        EXPECT_EQ(o.err, c.err) << c.name;
+        EXPECT_EQ(o.out, c.out) << c.name;
     }
 }
 

@@ -214,11 +214,92 @@ TEST_F(Nvs, CacheRequests) {
     EXPECT_EQ(ReadFile(dir / "s0.bin").substr(0, 4), "0!!3");
 }
 
-TEST_F(Nvs, UnknownRequestGetsNoReply) {
-    uint32_t offset = 0;
-    ASSERT_EQ(SEPDriver_BuildMsgHeader(&offset, 0x6FF), 0u);
-    EXPECT_EQ(NVSHost_Parser(), 0u);
-    EXPECT_TRUE(sepsim::TraceOf(Call::Ioctl).empty());
+// A callback that is no storage request, or an empty one that leaves the host's own request in
+// the area, is answered, so that the SEP moves on and the wait goes on.
+TEST_F(Nvs, UnknownAndEmptyCallbacksGetAnErrorReply) {
+    uint32_t wait = 99;
+    EXPECT_THAT(ServeOne(Req(0x6FF, {1, 2}), &wait), ElementsAreArray(Reply({0x6FF, NVS_ERR_BAD_REQUEST})));
+    EXPECT_EQ(wait, 0u);
+    EXPECT_THAT(ServeOne({}, &wait), ElementsAreArray(Reply({0x77, NVS_ERR_BAD_REQUEST})));
+    EXPECT_EQ(wait, 0u);
+}
+
+// The SEP names the block count; the host grants a bounded cache and refuses a larger one.
+TEST_F(Nvs, CacheSizeIsBounded) {
+    uint32_t usage = DxMemoryUsage;
+    for (uint32_t blocks : {NVS_CACHE_MAX_BLOCKS + 1, 0x400000u, 0xFFFFFFFFu}) {
+        uint32_t wait = 0;
+        EXPECT_THAT(ServeOne(Req(0x606, {0, blocks}), &wait), ElementsAreArray(Reply({0x606, NVS_ERR_CACHE})))
+            << blocks;
+        EXPECT_EQ(wait, NVS_ERR_CACHE);
+        EXPECT_EQ(DxMemoryUsage, usage);
+        EXPECT_EQ(s_MapArray[0].cacheInitialised, 0u);
+    }
+    EXPECT_THAT(ServeOne(Req(0x606, {0, NVS_CACHE_MAX_BLOCKS})), ElementsAreArray(Reply({0x606, 0})));
+    EXPECT_EQ(s_MapArray[0].cache.count, NVS_CACHE_MAX_BLOCKS);
+    EXPECT_EQ(DxMemoryUsage - usage, NVS_CACHE_MAX_BYTES + NVS_CACHE_MAX_BLOCKS * sizeof(NvsCacheEntry));
+}
+
+// A block as the cache writes it back: the bytes, then zeros to the block's end.
+std::string Block(const std::string& bytes) {
+    return bytes + std::string(NVS_BLOCK_SIZE - bytes.size(), '\0');
+}
+
+// The cache and the file agree whatever the order of cached and direct transfers, and a file
+// opened again under the same id never sees the blocks of the one before.
+TEST_F(Nvs, CacheKeepsEveryWrite) {
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint8_t>> requests;
+        std::string file;
+        std::vector<uint32_t> lastReply;
+    } cases[] = {
+        {"direct write while disabled, then a flush",
+         {Req(0x606, {0, 4}), Req(0x607, {0}), Req(0x603, {0, 0, 4}, "AAAA"), Req(0x608, {0}),
+          Req(0x603, {0, 1, 2}, "BB"), Req(0x607, {0}), Req(0x609, {0})},
+         Block("ABBA456789"), Reply({0x609, 0})},
+        {"clean block after a direct write",
+         {Req(0x606, {0, 4}), Req(0x607, {0}), Req(0x602, {0, 0, 4}), Req(0x608, {0}),
+          Req(0x603, {0, 2, 2}, "xy"), Req(0x607, {0}), Req(0x602, {0, 0, 4})},
+         "01xy456789", Reply({0x602, 0, 4, Le32((const uint8_t*)"01xy")})},
+        {"dirty block of a file closed with the cache disabled",
+         {Req(0x606, {0, 4}), Req(0x607, {0}), Req(0x603, {0, 0, 4}, "old!"), Req(0x608, {0}),
+          Req(0x605, {0}), Req(0x604, {0, 1}), Req(0x607, {0}), Req(0x602, {0, 0, 4}), Req(0x609, {0}),
+          Req(0x605, {0})},
+         "", Reply({0x605, 0})},
+        {"clean block of a file closed with the cache disabled",
+         {Req(0x606, {0, 4}), Req(0x607, {0}), Req(0x602, {0, 0, 4}), Req(0x608, {0}), Req(0x605, {0}),
+          Req(0x604, {0, 1}), Req(0x603, {0, 4, 2}, "nw"), Req(0x607, {0}), Req(0x602, {0, 0, 8})},
+         std::string(4, '\0') + "nw", Reply({0x602, 0, 8, 0, Le32((const uint8_t*)"nw\0\0")})},
+    };
+    for (const Case& c : cases) {
+        ResetStorage();
+        WriteFile(dir / "s0.bin", "0123456789");
+        NVS_SetFileName(0, (dir / "s0.bin").c_str());
+        ASSERT_EQ(NVS_FileOpen(0, NVS_MODE_READ_WRITE), 0u);
+        auto replies = Serve(c.requests);
+        ASSERT_EQ(replies.size(), c.requests.size()) << c.name;
+        for (size_t i = 0; i + 1 < replies.size(); i++)
+            EXPECT_EQ(replies[i][3], 0u) << c.name << ", request " << i;
+        EXPECT_THAT(replies.back(), ElementsAreArray(c.lastReply)) << c.name;
+        EXPECT_EQ(ReadFile(dir / "s0.bin"), c.file) << c.name;
+    }
+}
+
+// With standard input closed a storage file gets descriptor 0, and is still closed.
+TEST_F(Nvs, FileOnDescriptorZeroIsClosed) {
+    bool onZero = false;
+    {
+        septest::StandardInputClosed closed;
+        long before = septest::OpenDescriptorCount();
+        for (int round = 0; round < 3; round++) {
+            Serve({Req(0x604, {0, 0}), Req(0x602, {0, 0, 4})});
+            onZero = onZero || (s_MapArray[0].reserved && s_MapArray[0].handle == 0);
+            Serve({Req(0x605, {0})});
+            EXPECT_EQ(septest::OpenDescriptorCount(), before) << "round " << round;
+        }
+    }
+    EXPECT_TRUE(onZero);
 }
 
 // ---- the block cache ----
@@ -316,6 +397,8 @@ TEST_F(NvsCacheTest, FailedWriteBackKeepsTheBlockDirtyAndIsReported) {
 
     EXPECT_EQ(NVS_FlushCache(0), NVS_ERR_FILE);
     EXPECT_TRUE(NvsCacheDirtyEntriesExistInRange(&s_MapArray[0].cache, 0, 0));
+    EXPECT_EQ(NVS_DisableCache(0), NVS_ERR_FILE);
+    EXPECT_EQ(s_MapArray[0].cacheEnabled, 1u);  // reads still see the block
     EXPECT_EQ(NVS_FileClose(0), NVS_ERR_FILE);
     EXPECT_EQ(s_MapArray[0].reserved, 1u);  // still open, nothing lost
     EXPECT_EQ(ReadFile(dir / "s0.bin"), data);

@@ -325,6 +325,59 @@ TEST_F(SepWait, DeviceErrorAndTimeOutEndTheWait) {
     EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, 10), FVOS_TIMEOUT);
 }
 
+// Unacknowledged, the text would come back on every poll.
+TEST_F(SepWait, FailedAcknowledgeOfATextEndsTheWait) {
+    sepsim::QueueText("once");
+    Send();
+    sepsim::FailControl(0x7301);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), 0xFFFFFFFFu);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "once");
+    EXPECT_EQ(sepsim::TraceOf(Call::Poll).size(), 1u);
+}
+
+TEST_F(SepWait, CallbackWithoutProgressEndsTheWait) {
+    for (auto repeat : {sepsim::CallbackRepeat::Resend, sepsim::CallbackRepeat::Stuck}) {
+        for (const auto& request : {sepsim::StorageRequest(0x605, {3}), sepsim::StorageRequest(0x6FF, {}),
+                                    std::vector<uint8_t>{}}) {
+            sepsim::Reset();
+            sepsim::RepeatCallbacks(repeat);
+            sepsim::QueueCallback(request);
+            Send();
+            EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), FVOS_FAILED) << request.size();
+            EXPECT_EQ(sepsim::CallbackReplies().size(), SEP_WAIT_MAX_UNCHANGED_CALLBACKS) << request.size();
+            SEPDriver_Unlock();
+        }
+    }
+}
+
+// Callbacks that differ, or repeat now and then, are progress: only the reply ends the wait.
+TEST_F(SepWait, ManyCallbacksThatMoveOn) {
+    std::vector<std::vector<uint8_t>> requests;
+    for (uint32_t i = 0; i < 40; i++) {
+        requests.push_back(sepsim::StorageRequest(0x605, {i % 10}));
+        if (i % 3 == 0) requests.push_back(requests.back());
+    }
+    for (const auto& r : requests) sepsim::QueueCallback(r);
+    Send();
+    EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), 0u);
+    EXPECT_EQ(sepsim::CallbackReplies().size(), requests.size());
+    EXPECT_EQ(SEPDriver_CheckStatus(&offset, 0x77), 0u);
+}
+
+uint32_t FailingCallback() {
+    g_callbacks++;
+    return 0x1234;
+}
+
+TEST_F(SepWait, GivenCallbackThatFailsEndsTheWait) {
+    g_callbacks = 0;
+    sepsim::QueueCallback(sepsim::StorageRequest(0x605, {3}));
+    Send();
+    EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, FailingCallback, -1), 0x1234u);
+    EXPECT_EQ(g_callbacks, 1u);
+}
+
 TEST_F(SepWait, StorageFailureEndsTheWaitWithItsStatus) {
     sepsim::QueueCallback(sepsim::StorageRequest(0x602, {9, 0, 16}));  // id 9 never opened
     Send();

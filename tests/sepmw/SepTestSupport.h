@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -40,6 +42,26 @@ inline std::vector<uint32_t> Words(const std::vector<uint8_t>& bytes, size_t fro
     for (size_t i = from; i + 4 <= bytes.size(); i += 4) out.push_back(Le32(&bytes[i]));
     return out;
 }
+
+inline long OpenDescriptorCount() {
+    return long(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                              std::filesystem::directory_iterator()));
+}
+
+// Standard input stays closed while this lives, so that the next descriptor opened is 0.
+class StandardInputClosed {
+public:
+    StandardInputClosed() : saved_(::dup(0)) { ::close(0); }
+    ~StandardInputClosed() {
+        ::dup2(saved_, 0);
+        ::close(saved_);
+    }
+    StandardInputClosed(const StandardInputClosed&) = delete;
+    StandardInputClosed& operator=(const StandardInputClosed&) = delete;
+
+private:
+    int saved_;
+};
 
 class SepTest : public ::testing::Test {
 protected:

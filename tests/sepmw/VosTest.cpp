@@ -440,4 +440,26 @@ TEST_F(VosDebugPrint, LogFileRecordsAndErrorStack) {
               "\r\n00000002\t20\t0\tother\t\tg\t01.01.1970\t00:00:00\tsecond");
 }
 
+// With standard input closed the log file gets descriptor 0; it is still opened once.
+TEST_F(VosDebugPrint, LogFileOnDescriptorZeroIsOpenedOnce) {
+    auto dir = MakeTempDir();
+    std::string base = (dir / "trace").string();
+    std::snprintf(g_DxDebugFileName, sizeof g_DxDebugFileName, "%s", base.c_str());
+    DX_VOS_DbgPrint_ShouldPrintFileName = DX_VOS_DbgPrint_ShouldPrintLineNum = DX_VOS_DbgPrint_ShouldPrintFuncName = 0;
+    long before = 0, after = 0;
+    {
+        septest::StandardInputClosed closed;
+        before = septest::OpenDescriptorCount();
+        DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "first");
+        DX_VOS_DebugPrint(15, "src", 12, "fn", 10, "second");
+        after = septest::OpenDescriptorCount();
+    }
+    DX_VOS_DbgPrint_ShouldPrintFileName = DX_VOS_DbgPrint_ShouldPrintLineNum = DX_VOS_DbgPrint_ShouldPrintFuncName = 1;
+    EXPECT_EQ(after, before + 1);
+    EXPECT_EQ(ReadAll(base + "_0.DxLog"),
+              "Module\tLevel\tTick Count\tDate\tTime\tMessage"
+              "\r\n0000000F\t10\t0\t01.01.1970\t00:00:00\tfirst"
+              "\r\n0000000F\t10\t0\t01.01.1970\t00:00:00\tsecond");
+}
+
 }  // namespace

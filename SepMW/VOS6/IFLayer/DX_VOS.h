@@ -120,7 +120,10 @@ DxStatus DX_VOS_FOpen(DxVosFile *handle, const char *path, const char *mode);
 DxStatus DX_VOS_BaseFOpen(DxVosFile *handle, const char *path, const char *mode);
 DxStatus DX_VOS_FileOpen(DxVosFile *handle, const char *path, uint32_t type);
 DxStatus DX_VOS_BaseFileOpen(DxVosFile *handle, const char *path, uint32_t type);
+/* Handle 0 stands for no file here; callers that keep their own open state close any
+ * descriptor, 0 included, with DX_VOS_BaseFClose. */
 DxStatus DX_VOS_FClose(DxVosFile handle);
+DxStatus DX_VOS_BaseFClose(DxVosFile handle);
 DxStatus DX_VOS_FReadEx(DxVosFile handle, void *buffer, uint32_t size, int32_t *count);
 DxStatus DX_VOS_FWrite(DxVosFile handle, const void *data, uint32_t length);
 DxStatus DX_VOS_FSeekEx(DxVosFile handle, int64_t offset, int whence);

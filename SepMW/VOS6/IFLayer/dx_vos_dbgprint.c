@@ -1,6 +1,7 @@
 /* Levelled debug print, per-thread log file and error stack. */
 #include "DX_VOS.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -93,6 +94,15 @@ DxStatus DX_VOS_InnerOpenLogFile(void)
     status = DX_VOS_FileOpen(&file, name, DX_FILE_TRUNCATE_READ_WRITE);
     if (status != DX_SUCCESS)
         return status;
+    if (file == 0) {
+        /* The slot holds 0 for no log file: one on descriptor 0 would be opened again (and
+         * truncated) on every record. */
+        int moved = fcntl(0, F_DUPFD_CLOEXEC, 1);
+        DX_VOS_BaseFClose(file);
+        if (moved < 0)
+            return DX_VOS_FILE_ERROR;
+        file = (DxVosFile)moved;
+    }
     DX_VOS_FPrintf(file, "Module\tLevel\tTick Count\t");
     if (DX_VOS_DbgPrint_ShouldPrintFileName)
         DX_VOS_FPrintf(file, "File\t");

@@ -153,13 +153,18 @@ DxStatus DX_VOS_FileOpen(DxVosFile *handle, const char *path, uint32_t type)
     return DX_VOS_BaseFileOpen(handle, copy, type);
 }
 
+DxStatus DX_VOS_BaseFClose(DxVosFile handle)
+{
+    if (close((int)handle) != 0)
+        return FileFailed();
+    return DX_SUCCESS;
+}
+
 DxStatus DX_VOS_FClose(DxVosFile handle)
 {
     if (handle == 0)
         return DX_SUCCESS;
-    if (close((int)handle) != 0)
-        return FileFailed();
-    return DX_SUCCESS;
+    return DX_VOS_BaseFClose(handle);
 }
 
 DxStatus DX_VOS_FReadEx(DxVosFile handle, void *buffer, uint32_t size, int32_t *count)

@@ -29,17 +29,22 @@ static int hex_value(char c)
     return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-/* An address written as XX:XX:XX:XX:XX:XX or as 12 hex digits at the start of text. */
+/* An address written as XX:XX:XX:XX:XX:XX or as 12 hex digits at the start of text. Each
+ * character is checked before the next one is read: text may end anywhere. */
 static int parse_address_at(const char* text, unsigned char mac[MAC_SIZE])
 {
-    const int colons = text[2] == ':';
+    int colons = 0;
     for (int i = 0; i < MAC_SIZE; ++i) {
         int high = hex_value(text[0]);
-        int low = high < 0 ? -1 : hex_value(text[1]);
+        if (high < 0)
+            return 0;
+        int low = hex_value(text[1]);
         if (low < 0)
             return 0;
         mac[i] = (unsigned char)(high << 4 | low);
         text += 2;
+        if (i == 0)
+            colons = *text == ':';
         if (colons && i < MAC_SIZE - 1) {
             if (*text != ':')
                 return 0;

@@ -97,6 +97,7 @@ struct Sim {
     bool fcPending = false;
     std::map<uint32_t, size_t> fcCounts;
     std::vector<uint8_t> queue = std::vector<uint8_t>(284, 0);
+    CallbackRepeat callbackRepeat = CallbackRepeat::None;
 
     std::vector<TraceRecord> trace;
     std::vector<std::string> violations;
@@ -222,6 +223,8 @@ void Acknowledge() {
         std::vector<uint8_t> frame;
         if (CopyOutFrame("callback reply", frame)) s.callbackReplies.push_back(frame);
         else s.callbackReplies.push_back({});
+        if (s.callbackRepeat == CallbackRepeat::Stuck) return;           // the area stays as it is
+        if (s.callbackRepeat == CallbackRepeat::Resend) return PlaceFront();  // the request again
     }
     s.events.pop_front();
     PlaceFront();
@@ -463,25 +466,49 @@ void Reset() {
     s.fcPending = false;
     s.fcCounts.clear();
     s.queue.assign(284, 0);
+    s.callbackRepeat = CallbackRepeat::None;
     s.trace.clear();
     s.violations.clear();
 }
 
+// Comma-separated numbers in C notation; empty items are skipped.
+static std::vector<uint32_t> NumberList(const std::string& text) {
+    std::vector<uint32_t> numbers;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty()) numbers.push_back(uint32_t(std::strtoul(item.c_str(), nullptr, 0)));
+    return numbers;
+}
+
 void ConfigureFromEnvironment() {
-    if (const char* q = std::getenv("SEPSIM_QUEUE")) {
-        std::vector<uint32_t> types;
-        std::stringstream in(q);
-        std::string item;
-        while (std::getline(in, item, ','))
-            if (!item.empty()) types.push_back(uint32_t(std::strtoul(item.c_str(), nullptr, 0)));
-        SetQueueTypes(types);
-    }
+    if (const char* q = std::getenv("SEPSIM_QUEUE")) SetQueueTypes(NumberList(q));
     if (const char* v = std::getenv("SEPSIM_VERIFY_STATUS"))
         ForceVerifyStatus(uint32_t(std::strtoul(v, nullptr, 0)));
     if (const char* c = std::getenv("SEPSIM_FAIL_CONTROL")) FailControl(std::strtoul(c, nullptr, 0));
     if (const char* n = std::getenv("SEPSIM_POLL_FAILURES"))
         QueuePollFailures(std::vector<int>(std::strtoul(n, nullptr, 0), EIO));
     if (const char* t = std::getenv("SEPSIM_TEXT")) QueueText(t);
+    if (const char* c = std::getenv("SEPSIM_CALLBACKS")) {
+        std::stringstream in(c);
+        std::string request;
+        while (std::getline(in, request, ';')) {
+            if (request == "empty") {
+                QueueCallback({});
+                continue;
+            }
+            size_t colon = request.find(':');
+            std::vector<uint32_t> words = colon == std::string::npos ? std::vector<uint32_t>{}
+                                                                     : NumberList(request.substr(colon + 1));
+            QueueCallback(StorageRequest(uint32_t(std::strtoul(request.c_str(), nullptr, 0)), words));
+        }
+    }
+    if (const char* r = std::getenv("SEPSIM_REPEAT_CALLBACKS")) {
+        std::string repeat = r;
+        RepeatCallbacks(repeat == "resend" ? CallbackRepeat::Resend
+                        : repeat == "stuck" ? CallbackRepeat::Stuck
+                                            : CallbackRepeat::None);
+    }
 }
 
 void SetMessageHandler(uint32_t opcode, MessageHandler handler) { S().handlers[opcode] = std::move(handler); }
@@ -495,6 +522,7 @@ void QueueText(const std::string& text) {
 void QueueRawText(const std::vector<uint8_t>& bytes) { S().script.push_back({Event::Text, bytes}); }
 void QueueCallback(const std::vector<uint8_t>& request) { S().script.push_back({Event::Callback, request}); }
 void QueueDeviceError() { S().script.push_back({Event::DeviceError, {}}); }
+void RepeatCallbacks(CallbackRepeat repeat) { S().callbackRepeat = repeat; }
 
 std::vector<uint8_t> StorageRequest(uint32_t opcode, const std::vector<uint32_t>& words,
                                     const std::vector<uint8_t>& inlineData) {

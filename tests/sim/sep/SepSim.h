@@ -62,7 +62,9 @@ void Reset();
 // For programs that link the simulator: SEPSIM_QUEUE (comma-separated item types),
 // SEPSIM_VERIFY_STATUS (the VerifyImage verdict), SEPSIM_FAIL_CONTROL (a control code that
 // fails), SEPSIM_POLL_FAILURES (that many polls fail) and SEPSIM_TEXT (printed by the SEP before
-// its first reply).
+// its first reply), SEPSIM_CALLBACKS (storage callbacks before the first reply, separated by
+// ';': "opcode:word,word,..." in C notation, or "empty" for a callback that writes nothing) and
+// SEPSIM_REPEAT_CALLBACKS ("resend" or "stuck", see RepeatCallbacks).
 void ConfigureFromEnvironment();
 
 void SetMessageHandler(uint32_t opcode, MessageHandler handler);
@@ -73,6 +75,10 @@ void QueueText(const std::string& text);
 void QueueRawText(const std::vector<uint8_t>& bytes);  // written as is, no terminator added
 void QueueCallback(const std::vector<uint8_t>& request);
 void QueueDeviceError();
+// How the firmware treats an acknowledged callback: it moves on (None), sends the same request
+// again (Resend), or its event stays signalled with the area as the host left it (Stuck).
+enum class CallbackRepeat { None, Resend, Stuck };
+void RepeatCallbacks(CallbackRepeat repeat);
 // A storage request frame: token, length, opcode, the words, inline data, trailing word.
 std::vector<uint8_t> StorageRequest(uint32_t opcode, const std::vector<uint32_t>& words,
                                     const std::vector<uint8_t>& inlineData = {});
