@@ -16,6 +16,6 @@ for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; do
 DISPLAY=":$display" openbox >/dev/null 2>&1 &
 wm=$!
 sleep 1
-DISPLAY=":$display" "$build/tests/station/station_gui_tests" --gtest_filter='MainWindowPicture.*' >/dev/null
+DISPLAY=":$display" "$build/tests/station/app/station_gui_tests" --gtest_filter='MainWindowPicture.*' >/dev/null
 echo "$build/screenshots/main-window.png"
 echo "$build/screenshots/main-window-rows.png"
