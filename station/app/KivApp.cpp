@@ -2,6 +2,7 @@
 
 #include "InternetAgent.h"
 #include "KivFrame.h"
+#include "KivFrameSettings.h"
 #include "KivVersion.h"
 #include "LogQueue.h"
 #include "LogStore.h"
@@ -52,6 +53,14 @@ std::shared_ptr<RYL::CInternetAgent> KivApp::GetInternetAgent() {
     }
     return internetAgent;
 }
+
+wxWindow* KivApp::MainWindow() { return frame; }
+
+wxListCtrl* KivApp::DeviceList() { return frame ? frame->deviceList : nullptr; }
+
+wxCriticalSection* KivApp::ListLock() { return frame ? &frame->listLock : nullptr; }
+
+const SettingsValues* KivApp::Settings() { return frame && frame->settings ? &frame->settings->values : nullptr; }
 
 void KivApp::Log(const wxString& tag, uint32_t code, int32_t level, const wchar_t* text) {
     if (!logStore)

@@ -10,6 +10,7 @@
 #include "KivImageCheck.h"
 #include "KivLog.h"
 #include "KivModels.h"
+#include "KivOsVersionReport.h"
 
 #include <wx/combobox.h>
 #include <wx/filedlg.h>
@@ -32,7 +33,30 @@ bool Holds(const wchar_t* list, const wxString& model) { return ModelListHolds(l
 
 void ErrorBox(const wxString& text) { KivMessageBox(text, "Error", wxICON_ERROR, nullptr); }
 
+// The key of the topmost selected row of the device list.
+bool FirstSelectedKey(KivFrame& frame, wxString* serial) {
+    wxCriticalSectionLocker locker(frame.listLock);
+    const long row = frame.deviceList ? frame.deviceList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED) : -1;
+    if (row < 0)
+        return false;
+    *serial = frame.deviceList->GetItemText(row, KIV_COLUMN_SERIAL);
+    return true;
+}
+
+// Only the proof that the device is there; nothing of the record is read.
+bool HasConnectedRecord(KivFrame& frame, const wxString& serial) {
+    wxCriticalSectionLocker locker(frame.arrayLock);
+    KivDevice* device = nullptr;
+    return FindDevice(&device, frame.devices, &serial, nullptr, nullptr, DEV_CONNECTED);
+}
+
 }  // namespace
+
+bool KivFrame::ReportOsVersionBeforeFlash(const wxString& model) {
+    return ::ReportOsVersionBeforeFlash(
+        model, {this, deviceList, &listLock}, [this](wxString* serial) { return FirstSelectedKey(*this, serial); },
+        [this](const wxString& serial) { return HasConnectedRecord(*this, serial); });
+}
 
 void KivFrame::OnModelSelected(wxCommandEvent&) {
     const wxString model = SelectedModel(modelCombo);

@@ -1,11 +1,12 @@
 #include "KivDeviceRows.h"
 
-#include "KivApp.h"
 #include "KivDevice.h"
 #include "KivEvents.h"
-#include "KivFrame.h"
+#include "KivStationHost.h"
 
+#include <wx/app.h>
 #include <wx/listctrl.h>
+#include <wx/window.h>
 
 #include <algorithm>
 #include <map>
@@ -252,9 +253,9 @@ bool SetDeviceRowState(wxListCtrl* list, const wxString& key, const wxString* de
 }
 
 bool PostBusyState() {
-    KivApp* app = KivApp::Get();
-    KivFrame* frame = app ? app->frame : nullptr;
-    std::shared_ptr<KivDeviceRows> rows = frame ? DeviceRowsOf(frame->deviceList) : nullptr;
+    KivStationHost* host = KivStationHost::Get();
+    wxWindow* frame = host ? host->MainWindow() : nullptr;
+    std::shared_ptr<KivDeviceRows> rows = frame ? DeviceRowsOf(host->DeviceList()) : nullptr;
     if (!rows)
         return true;
     // The event and its bool are made when the call is run: a call still pending when the window

@@ -1,12 +1,10 @@
 #include "KivDeviceWorker.h"
 
 #include "Clock.h"
-#include "KivApp.h"
 #include "KivDeviceRows.h"
-#include "KivFrame.h"
-#include "KivFrameSettings.h"
 #include "KivLog.h"
 #include "KivSharedServices.h"
+#include "KivStationHost.h"
 #include "Process.h"
 
 #include <algorithm>
@@ -27,17 +25,14 @@ KivWorkerStation CurrentStation() {
             return *testStation;
     }
     KivWorkerStation station;
-    KivApp* app = KivApp::Get();
-    if (!app)
+    KivStationHost* host = KivStationHost::Get();
+    if (!host)
         return station;
-    if (KivFrame* frame = app->frame) {
-        station.list = frame->deviceList;
-        station.listLock = &frame->listLock;
-        if (frame->settings)
-            station.settings = &frame->settings->values;
-    }
-    station.log = [app](const wxString& tag, uint32_t code, int32_t level, const wxString& text) {
-        app->Log(tag, code, level, text.wc_str());
+    station.list = host->DeviceList();
+    station.listLock = host->ListLock();
+    station.settings = host->Settings();
+    station.log = [host](const wxString& tag, uint32_t code, int32_t level, const wxString& text) {
+        host->Log(tag, code, level, text.wc_str());
     };
     return station;
 }

@@ -1,19 +1,20 @@
 #include "KivImageCheck.h"
 
 #include "InternetAgent.h"
-#include "KivApp.h"
 #include "KivEvents.h"
-#include "KivFrame.h"
+#include "KivStationHost.h"
 #include "markup/MarkupDocument.h"
 #include "UrlText.h"
 
+#include <wx/app.h>
 #include <wx/filename.h>
+#include <wx/window.h>
 
 const wchar_t kLatestImageHost[] = L"ecn.zelk-service.invalid";
 const wchar_t kLatestImagePath[] = L"/repairservice/get_ecn_list.asmx/GetECNListInfo";
 
 KivThread::KivThread(InputType kind, KivThreadInput* input)
-    : wxThread(wxTHREAD_DETACHED), kind(kind), input(input), agent(KivApp::Get() ? KivApp::Get()->GetInternetAgent() : nullptr) {}
+    : wxThread(wxTHREAD_DETACHED), kind(kind), input(input), agent(KivStationHost::Get() ? KivStationHost::Get()->GetInternetAgent() : nullptr) {}
 
 KivThread::~KivThread() { delete input; }
 
@@ -49,20 +50,20 @@ bool KivThread::CheckLatestImage(KivThreadInput job, KivThreadResult* result) {
 void PostImageCheckDone(KivThreadResult* result) {
     // The main window is looked up on the GUI thread, where it is destroyed: a check that ends
     // while the program closes never posts to a window that has gone.
-    KivApp* app = KivApp::Get();
-    if (!app) {
+    if (!KivStationHost::Get()) {
         delete result;
         return;
     }
-    app->CallAfter([result] {
-        KivApp* current = KivApp::Get();
-        if (!current || !current->frame) {
+    wxApp::GetInstance()->CallAfter([result] {
+        KivStationHost* current = KivStationHost::Get();
+        wxWindow* frame = current ? current->MainWindow() : nullptr;
+        if (!frame) {
             delete result;
             return;
         }
         wxCommandEvent event(EVT_IMAGE_CHECK_DONE, 0);
         event.SetClientData(result);
-        wxPostEvent(current->frame, event);
+        wxPostEvent(frame, event);
     });
 }
 

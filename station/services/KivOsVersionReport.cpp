@@ -3,13 +3,12 @@
 #include "AdbCommander.h"
 #include "FastbootCommands.h"
 #include "Internet.h"
-#include "KivApp.h"
 #include "KivDeviceRows.h"
 #include "KivDialogs.h"
-#include "KivFrame.h"
 #include "KivLog.h"
 #include "KivSettingsFile.h"
 #include "KivSharedServices.h"
+#include "KivStationHost.h"
 #include "ProcessHelpers.h"
 #include "Text.h"
 #include "UrlText.h"
@@ -20,6 +19,7 @@
 #include <wx/log.h>
 #include <wx/msgdlg.h>
 #include <wx/tokenzr.h>
+#include <wx/window.h>
 
 #include <memory>
 #include <string>
@@ -34,29 +34,31 @@ constexpr uint32_t kReportRequestLimitMs = 25000;
 const wchar_t kOldAdbRestartNotice[] = L"adb server is out of date.  killing...* daemon started successfully *";
 
 void Log(const wxString& serial, uint32_t code, const wxString& text) {
-    if (KivApp* app = KivApp::Get())
-        app->Log(serial, code, LOG_LEVEL_INFO, text.wc_str());
+    if (KivStationHost* host = KivStationHost::Get())
+        host->Log(serial, code, LOG_LEVEL_INFO, text.wc_str());
 }
 
 // A plain OK box; off the GUI thread it waits until the operator has closed it.
 void ShowBox(const wxString& text) { KivMessageBoxAndWait(text, wxMessageBoxCaptionStr, wxOK | wxCENTRE); }
 
-KivFrame* MainWindow() {
-    KivApp* app = KivApp::Get();
-    return app ? app->frame : nullptr;
+OsVersionRows MainWindowRows() {
+    KivStationHost* host = KivStationHost::Get();
+    if (!host || !host->MainWindow())
+        return {};
+    return {host->MainWindow(), host->DeviceList(), host->ListLock()};
 }
 
 // The Description of the device's row, then a repaint with no lock held. Off the GUI thread the
 // GUI thread is free and paints the change by itself.
-void ShowRowText(KivFrame* frame, const wxString& serial, const wxString& text) {
-    if (!frame)
+void ShowRowText(const OsVersionRows& rows, const wxString& serial, const wxString& text) {
+    if (!rows.window)
         return;
     {
-        wxCriticalSectionLocker locker(frame->listLock);
-        SetDeviceRowState(frame->deviceList, serial, &text, 0, nullptr);
+        wxCriticalSectionLocker locker(*rows.lock);
+        SetDeviceRowState(rows.list, serial, &text, 0, nullptr);
     }
     if (wxThread::IsMain())
-        frame->Update();
+        rows.window->Update();
 }
 
 // On the GUI thread the window cannot answer while fastboot or the request runs: the operator
@@ -149,10 +151,10 @@ bool FetchUrl(const wxString& url, uint32_t* status, std::string* body) {
     return ok;
 }
 
-void UploadOsVersion(KivFrame* frame, const wxString& host, const wxString& serial, const wxString& version,
+void UploadOsVersion(const OsVersionRows& rows, const wxString& host, const wxString& serial, const wxString& version,
                      bool afterFlash) {
     Log(serial, ERR_OS_VERSION, "Uploading OS Version...");
-    ShowRowText(frame, serial, "Uploading OS Version...");
+    ShowRowText(rows, serial, "Uploading OS Version...");
 
     uint32_t status = 0;
     std::string body;
@@ -172,24 +174,7 @@ void UploadOsVersion(KivFrame* frame, const wxString& host, const wxString& seri
         Log(serial, ERR_OS_VERSION_UPLOAD, text);
         ShowBox(text);
     }
-    ShowRowText(frame, serial, wxString());
-}
-
-// The key of the topmost selected row of the device list.
-bool FirstSelectedKey(KivFrame& frame, wxString* serial) {
-    wxCriticalSectionLocker locker(frame.listLock);
-    const long row = frame.deviceList ? frame.deviceList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED) : -1;
-    if (row < 0)
-        return false;
-    *serial = frame.deviceList->GetItemText(row, KIV_COLUMN_SERIAL);
-    return true;
-}
-
-// Only the proof that the device is there; nothing of the record is read.
-bool HasConnectedRecord(KivFrame& frame, const wxString& serial) {
-    wxCriticalSectionLocker locker(frame.arrayLock);
-    KivDevice* device = nullptr;
-    return FindDevice(&device, frame.devices, &serial, nullptr, nullptr, DEV_CONNECTED);
+    ShowRowText(rows, serial, wxString());
 }
 
 // fastboot's "oem get_build_version", logged; false when no version came out of it.
@@ -267,7 +252,9 @@ bool OsVersionUploadAccepted(uint32_t status, const wxString& body) {
     return status == 200 && body.Contains("SUCCESS");
 }
 
-bool KivFrame::ReportOsVersionBeforeFlash(const wxString& model) {
+bool ReportOsVersionBeforeFlash(const wxString& model, const OsVersionRows& rows,
+                                const std::function<bool(wxString*)>& selectedSerial,
+                                const std::function<bool(const wxString&)>& hasConnectedRecord) {
     OsVersionConfig config;
     switch (CheckConfig(model, &config)) {
     case ConfigCheck::Refused:
@@ -278,11 +265,11 @@ bool KivFrame::ReportOsVersionBeforeFlash(const wxString& model) {
         break;
     }
     wxString serial;
-    if (!FirstSelectedKey(*this, &serial)) {
+    if (!selectedSerial(&serial)) {
         ShowBox("Please select a device");
         return false;
     }
-    if (!HasConnectedRecord(*this, serial)) {
+    if (!hasConnectedRecord(serial)) {
         ShowBox("Connection error of the selected device");
         return false;
     }
@@ -292,13 +279,13 @@ bool KivFrame::ReportOsVersionBeforeFlash(const wxString& model) {
     if (!Connected(serial))
         return false;
 
-    ShowRowText(this, serial, "Getting OS version...");
+    ShowRowText(rows, serial, "Getting OS version...");
     Log(serial, 0, "Getting OS version...");
     wxString version;
     const bool read = ReadBuildVersion(fastboot, serial, &version);
-    ShowRowText(this, serial, wxString());
+    ShowRowText(rows, serial, wxString());
     if (read)
-        UploadOsVersion(this, config.host, serial, version, false);
+        UploadOsVersion(rows, config.host, serial, version, false);
     return true;
 }
 
@@ -315,8 +302,8 @@ bool ReportOsVersionAfterFlash(wxString model, wxString serial) {
     if (!Connected(serial))
         return false;
 
-    KivFrame* frame = MainWindow();
-    ShowRowText(frame, serial, "Getting OS version...");
+    const OsVersionRows rows = MainWindowRows();
+    ShowRowText(rows, serial, "Getting OS version...");
     Log(serial, 0, "Getting OS version...");
     RYL::CAdbCommander* adb = GetSharedAdbCommander();
     const std::wstring device = serial.ToStdWstring();
@@ -334,8 +321,8 @@ bool ReportOsVersionAfterFlash(wxString model, wxString serial) {
             Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
         }
     }
-    ShowRowText(frame, serial, wxString());
+    ShowRowText(rows, serial, wxString());
     if (read)
-        UploadOsVersion(frame, config.host, serial, version, true);
+        UploadOsVersion(rows, config.host, serial, version, true);
     return true;
 }

@@ -1,11 +1,16 @@
 // The OS-version report: where "Extra/Get_OS_version.txt" asks for it, a device's OS version and
 // serial number go to the report service named in that file. Before the flash the main window
-// reports the first selected device's build version (KivFrame::ReportOsVersionBeforeFlash); after
+// reports the first selected device's build version (ReportOsVersionBeforeFlash); after
 // the flash the fastboot and script check workers report the CSC version (below).
 #pragma once
 #include <wx/string.h>
 
 #include <cstdint>
+#include <functional>
+
+class wxCriticalSection;
+class wxListCtrl;
+class wxWindow;
 
 inline constexpr const wchar_t* kOsVersionFile = L"Extra/Get_OS_version.txt";
 
@@ -35,4 +40,16 @@ bool OsVersionUploadAccepted(uint32_t status, const wxString& body);
 // After the flash, on a check worker's thread holding no lock: reports the version of the device
 // listed under serial. Its boxes wait for the operator. False only when the file is missing or bad
 // or there is no internet connection; the callers ignore the result.
+// Where the report shows what it is doing: the main window's device list (all null: nowhere).
+struct OsVersionRows {
+    wxWindow* window = nullptr;
+    wxListCtrl* list = nullptr;
+    wxCriticalSection* lock = nullptr;  // the list's lock
+};
+
+// Before the flash: the device that selectedSerial names (false: none is selected), when
+// hasConnectedRecord finds it connected. False stops the flash.
+bool ReportOsVersionBeforeFlash(const wxString& model, const OsVersionRows& rows,
+                                const std::function<bool(wxString*)>& selectedSerial,
+                                const std::function<bool(const wxString&)>& hasConnectedRecord);
 bool ReportOsVersionAfterFlash(wxString model, wxString serial);
