@@ -83,7 +83,7 @@ KivFrame::KivFrame(const wxString& title)
 
 KivFrame::~KivFrame() {
     pulseTimer.Stop();
-    WaitForRemovalWorkers();
+    removalWorkers.WaitUntilNone();
     for (;;) {
         wxCriticalSectionLocker locker(arrayLock);
         if (devices.IsEmpty())

@@ -1,6 +1,7 @@
 // The main window: tool bar, model and wipe choice, image chooser, device list and busy gauge.
 #pragma once
 #include "KivDevice.h"
+#include "KivThreadRemoveUIDevice.h"
 
 #include <wx/frame.h>
 #include <wx/thread.h>
@@ -54,7 +55,7 @@ public:
     // Starts the latest-image check; false with the error text when its thread cannot be made.
     bool StartImageCheck(const wxString& model, bool wipe, const wxString& imagePath, wxString* error);
     void OnImageCheckDone(wxCommandEvent& event);
-    // The OS-version report before the flash, for the first selected device (KivOsVersionReport.cpp);
+    // The OS-version report before the flash, for the first selected device (KivFrameStart.cpp);
     // false: do not flash.
     bool ReportOsVersionBeforeFlash(const wxString& model);
     // Device list arrivals, removals and the Remove tool (KivFrameDeviceList.cpp).
@@ -88,6 +89,8 @@ public:
     wxCriticalSection arrayLock;
     KivArrayDevice devices;
     wxGauge* busyGauge = nullptr;
+    // The Remove tool's workers; the destructor waits until none is left before it deletes records.
+    KivRemovalWorkers removalWorkers;
 
 private:
     // The settings window (KivFrameSettings.cpp).
@@ -106,10 +109,11 @@ private:
     void HandleRemoval(const DeviceChangeInfo& info);
     std::deque<std::unique_ptr<DeviceChangeInfo>> pendingDeviceChanges;
     bool handlingDeviceChanges = false;
-    // Removal workers still running; the destructor waits for them before it deletes records.
-    void WaitForRemovalWorkers();
 
     void OnPulseTimer(wxTimerEvent& event);
+
+    // The shared USB detector, once made.
+    KIV::CKivHwDetector* hwDetector = nullptr;
 
     wxTimer pulseTimer;  // the gauge moves once per Pulse() call on GTK
 

@@ -49,10 +49,6 @@ void Log(const wxString& tag, uint32_t code, int32_t level, const wxString& text
     wxGetApp().Log(tag, code, level, text.wc_str());
 }
 
-// Removal workers made and not yet deleted: a worker that cannot start is deleted at once.
-std::mutex removalMutex;
-std::condition_variable removalEnded;
-int removalWorkers = 0;
 std::function<wxThreadError(KivThreadRemoveUIDevice&)> runForTesting;
 
 // The record of a row: its listKey is the row's text. Callers hold arrayLock.
@@ -248,15 +244,30 @@ bool KivFrame::RemoveSelectedDevices() {
     return false;
 }
 
-void KivFrame::WaitForRemovalWorkers() {
-    std::unique_lock<std::mutex> hold(removalMutex);
-    removalEnded.wait(hold, [] { return removalWorkers == 0; });
+void KivRemovalWorkers::Add() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++running_;
+}
+
+void KivRemovalWorkers::Remove() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (--running_ == 0)
+        ended_.notify_all();
+}
+
+int KivRemovalWorkers::Running() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return running_;
+}
+
+void KivRemovalWorkers::WaitUntilNone() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    ended_.wait(hold, [this] { return running_ == 0; });
 }
 
 KivThreadRemoveUIDevice::KivThreadRemoveUIDevice(KivFrame* ownerFrame, const wxString& rowSerial)
     : wxThread(wxTHREAD_DETACHED), serial(rowSerial), frame(ownerFrame) {
-    std::lock_guard<std::mutex> hold(removalMutex);
-    ++removalWorkers;
+    frame->removalWorkers.Add();
 }
 
 bool KivThreadRemoveUIDevice::Start() {
@@ -265,20 +276,11 @@ bool KivThreadRemoveUIDevice::Start() {
     return started == wxTHREAD_NO_ERROR;
 }
 
-int KivThreadRemoveUIDevice::Running() {
-    std::lock_guard<std::mutex> hold(removalMutex);
-    return removalWorkers;
-}
-
 void KivThreadRemoveUIDevice::SetRunForTesting(std::function<wxThreadError(KivThreadRemoveUIDevice&)> run) {
     runForTesting = std::move(run);
 }
 
-KivThreadRemoveUIDevice::~KivThreadRemoveUIDevice() {
-    std::lock_guard<std::mutex> hold(removalMutex);
-    if (--removalWorkers == 0)
-        removalEnded.notify_all();
-}
+KivThreadRemoveUIDevice::~KivThreadRemoveUIDevice() { frame->removalWorkers.Remove(); }
 
 wxThread::ExitCode KivThreadRemoveUIDevice::Entry() {
     wxCriticalSectionLocker arrayLocker(frame->arrayLock);

@@ -6,27 +6,21 @@
 #include "KivLog.h"
 #include "KivSharedServices.h"
 
-namespace {
-
-KIV::CKivHwDetector* sharedHwDetector = nullptr;
-
-}  // namespace
-
 KIV::CKivHwDetector* KivFrame::GetSharedHwDetector() {
-    if (sharedHwDetector)
-        return sharedHwDetector;
+    if (hwDetector)
+        return hwDetector;
     auto* detector = new KIV::CKivHwDetector(this, nullptr);
     if (!detector->RegisterDeviceNotify()) {
         delete detector;
         return nullptr;
     }
-    sharedHwDetector = detector;
+    hwDetector = detector;
     return detector;
 }
 
 void KivFrame::OnDeviceChangeMessage(wxCommandEvent& event) {
-    if (sharedHwDetector)
-        sharedHwDetector->OnDeviceChange(static_cast<uint32_t>(event.GetInt()),
+    if (hwDetector)
+        hwDetector->OnDeviceChange(static_cast<uint32_t>(event.GetInt()),
                                          static_cast<const plat::DeviceBroadcastHeader*>(event.GetClientData()));
     event.Skip();
 }
@@ -60,6 +54,6 @@ void KivFrame::RunStartupServices() {
 void KivFrame::DeleteSharedServices() {
     DeleteSharedAdbCommander();  // stops the adb server it started
     DeleteSharedInternetAgent();
-    delete sharedHwDetector;
-    sharedHwDetector = nullptr;
+    delete hwDetector;
+    hwDetector = nullptr;
 }

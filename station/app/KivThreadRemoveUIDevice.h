@@ -4,9 +4,27 @@
 #include <wx/string.h>
 #include <wx/thread.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 class KivFrame;
+
+// The main window's removal workers made and not yet deleted: a worker counts itself from its
+// construction to its deletion (one that cannot start is deleted at once).
+class KivRemovalWorkers {
+public:
+    void Add();
+    void Remove();
+    int Running();
+    // Returns once none is left.
+    void WaitUntilNone();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    int running_ = 0;
+};
 
 class KivThreadRemoveUIDevice : public wxThread {
 public:
@@ -18,8 +36,6 @@ public:
     // Makes the thread and runs it; false when it cannot run, and the caller then deletes the
     // worker.
     bool Start();
-    // Workers made and not yet deleted; the main window's destructor waits until none is left.
-    static int Running();
     // Tests: stands in for the thread's Run() (null: Run() again).
     static void SetRunForTesting(std::function<wxThreadError(KivThreadRemoveUIDevice&)> run);
 

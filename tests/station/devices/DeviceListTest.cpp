@@ -420,9 +420,9 @@ TEST_F(DeviceList, ARemovalWorkerThatCannotRunIsReportedAndNotWaitedFor) {
     RemoveRows({"A", "B", "C"}, 2);  // C, the top row, goes; B cannot; A is not tried
     KivThreadRemoveUIDevice::SetRunForTesting(nullptr);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (KivThreadRemoveUIDevice::Running() != 0 && std::chrono::steady_clock::now() < until)
+    while (frame->removalWorkers.Running() != 0 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(KivThreadRemoveUIDevice::Running(), 0);
+    EXPECT_EQ(frame->removalWorkers.Running(), 0);
     EXPECT_EQ(ShownRows(), (Rows{"B|Disconnected|", "A|Disconnected|"}));
     EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L"Cannot create remove UI device thread!"});
     auto records = NewRecords();  // the worker's record and the window's, in either order
