@@ -2,6 +2,7 @@
 
 #include "CompanionModels.h"
 #include "KivLog.h"
+#include "KivTexts.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ bool JudgeImeiOutput(const wxString& output, const wchar_t* notFoundFormat, wxSt
         Store(error, wxString::Format(notFoundFormat, trimmed));
     } else {
         Store(code, uint32_t(ERR_INVALID_ID));
-        Store(error, wxString::Format("The IMEI \"%s\" is invalid", trimmed));
+        Store(error, wxString::Format(kInvalidImeiFormat, trimmed));
     }
     return false;
 }

@@ -4,6 +4,7 @@
 #include "FastbootCommands.h"
 #include "KivLog.h"
 #include "KivModels.h"
+#include "KivTexts.h"
 #include "PackageFiles.h"
 #include "Paths.h"
 #include "Process.h"
@@ -70,7 +71,7 @@ bool KivFlashWorker::RunStep(const wxString& name, const StepCall& call, const u
 
 void KivFlashWorker::EndFlash(uint32_t waitState) {
     if (!NeedsResultCheck(device->model, Settings())) {
-        FinalStep(wxString::Format("Flash image successfully (%s)", Serial()));
+        FinalStep(wxString::Format(kFlashSucceededFormat, Serial()));
         return;
     }
     if (waitState)
@@ -79,7 +80,7 @@ void KivFlashWorker::EndFlash(uint32_t waitState) {
         ProgressStep("Wait device reboot ...");
     wxString error;
     if (!WaitDeviceReboot(&error))
-        FailureStep(wxString::Format("Wait device failure(%s)", error), ERR_GENERAL);
+        FailureStep(wxString::Format(kWaitDeviceFailureFormat, error), ERR_GENERAL);
     // Otherwise the result check has taken the device over.
 }
 
@@ -94,7 +95,7 @@ void KivThreadDownloadImageForScript::SetInterpreterForTesting(const wxString& p
 }
 
 void KivThreadDownloadImageForScript::Steps() {
-    OpeningStep(DEV_SCRIPT_FLASHING, "Check image model ...");
+    OpeningStep(DEV_SCRIPT_FLASHING, kCheckImageModelStep);
 
     std::wstring directory;
     MakeTempDirName(&directory, Serial().ToStdWstring(), L"");
@@ -176,9 +177,9 @@ KivThreadDownloadImageForIntel::KivThreadDownloadImageForIntel(KivDevice* device
 
 void KivThreadDownloadImageForIntel::Steps() {
     const std::wstring exe = fastbootPath.ToStdWstring();
-    OpeningStep(DEV_FASTBOOT_FLASHING, "Check image model ...");
+    OpeningStep(DEV_FASTBOOT_FLASHING, kCheckImageModelStep);
 
-    if (!RunStep("Check the detected serial number", [&](int* code, std::wstring* error) {
+    if (!RunStep(kCheckDetectedSerialStep, [&](int* code, std::wstring* error) {
             return FastbootWaitDevice(exe, Serial().ToStdWstring(), code, error);
         }))
         return;

@@ -6,6 +6,7 @@
 #include "KivModels.h"
 #include "KivOsVersionReport.h"
 #include "KivResultReport.h"
+#include "KivTexts.h"
 #include "PackageFiles.h"
 #include "Process.h"
 #include "ProcessHelpers.h"
@@ -125,7 +126,7 @@ void KivCheckResultWorker::Steps() {
         const wxString detected = DetectedSerial();
         ReportOsVersionAfterFlash(device->model, detected.empty() ? Serial() : detected);
     }
-    FinalStep(wxString::Format("Flash image successfully (%s)", DetectedSerial()));
+    FinalStep(wxString::Format(kFlashSucceededFormat, DetectedSerial()));
 }
 
 bool KivCheckResultWorker::ReportResult(const wxString& version, uint32_t* code) {
@@ -249,7 +250,7 @@ bool KivCheckResultWorker::ReadVersionOnce(wxString* version, uint32_t* code, wx
 bool KivCheckResultWorker::WaitBeforeNextTry(uint32_t* code, wxString* error) {
     for (unsigned i = 0; i < kRetryWaits; ++i) {
         if (TestDestroy()) {
-            Store(code, error, ERR_USER_ABORT, "User abort");
+            Store(code, error, ERR_USER_ABORT, kUserAbortText);
             return false;
         }
         SleepSeconds(kRetryWaitSeconds);
@@ -275,7 +276,7 @@ bool KivCheckResultWorker::ReadImei(wxString* imei, uint32_t* code, wxString* er
                     return true;
                 }
                 if (!value.empty()) {
-                    Store(code, error, ERR_INVALID_ID, wxString::Format("The IMEI \"%s\" is invalid", value));
+                    Store(code, error, ERR_INVALID_ID, wxString::Format(kInvalidImeiFormat, value));
                     Log(ERR_INVALID_ID, LOG_LEVEL_ERROR, error ? *error : wxString());
                 }
             }

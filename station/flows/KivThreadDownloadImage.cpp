@@ -5,6 +5,7 @@
 #include "KivLog.h"
 #include "KivModels.h"
 #include "KivRecoveryFiles.h"
+#include "KivTexts.h"
 #include "PackageFiles.h"
 
 namespace {
@@ -22,7 +23,6 @@ const RecoveryImage RecoveryImageTable[] = {
 
 const uint32_t kPushRetrySeconds = 16;
 const wchar_t kPermissionDenied[] = L"Permission denied";
-const wchar_t kUserAbort[] = L"User abort";
 
 // Failures of an operation that reports no code of its own are logged with this one.
 const int kNoCode = ERR_GENERAL;
@@ -51,8 +51,8 @@ KivThreadDownloadImage::KivThreadDownloadImage(KivDevice* device, wxString image
 }
 
 void KivThreadDownloadImage::Steps() {
-    OpeningStep(DEV_RECOVERY_FLASHING, "Check image model ...");
-    RowOnlyStep("Check the detected serial number ...");
+    OpeningStep(DEV_RECOVERY_FLASHING, kCheckImageModelStep);
+    RowOnlyStep(wxString(kCheckDetectedSerialStep) + " ...");
     if (!WaitFastbootDevice())
         return;
     if (!FlashRecoveryImage())
@@ -87,7 +87,7 @@ bool KivThreadDownloadImage::WaitFastbootDevice() {
     std::wstring error;
     if (FastbootWaitDevice(W(fastbootPath), W(Serial()), &code, &error))
         return true;
-    FailureStep(wxString::Format("Check the detected serial number failure(%s)", error), code);
+    FailureStep(wxString::Format("%s failure(%s)", kCheckDetectedSerialStep, error), code);
     return false;
 }
 
@@ -138,12 +138,12 @@ bool KivThreadDownloadImage::WaitForRecovery() {
 }
 
 bool KivThreadDownloadImage::CheckAdbDevice() {
-    ProgressStep("Check the detected serial number ...");
+    ProgressStep(wxString(kCheckDetectedSerialStep) + " ...");
     int code = kNoCode;
     std::wstring error;
     if (AdbWaitDevice(W(Serial()), &code, &error))
         return true;
-    FailureStep(wxString::Format("Check the detected serial number failure(%s)", error), code);
+    FailureStep(wxString::Format("%s failure(%s)", kCheckDetectedSerialStep, error), code);
     return false;
 }
 
@@ -226,7 +226,7 @@ void KivThreadDownloadImage::WaitForWipeWorker() {
     ProgressStep("Wait device reboot for installing ...");
     wxString error;
     if (!WaitDeviceReboot(&error))
-        FailureStep(wxString::Format("Wait device failure(%s)", error), ERR_DEVICE_WAIT);
+        FailureStep(wxString::Format(kWaitDeviceFailureFormat, error), ERR_DEVICE_WAIT);
 }
 
 // --- the operations ---
@@ -333,7 +333,7 @@ bool KivThreadDownloadImage::WaitRecoveryMode(wxString* error) {
     const KivDeadline deadline(limit);
     for (;;) {
         if (!SleepSeconds(2)) {
-            SetText(error, kUserAbort);
+            SetText(error, kUserAbortText);
             return false;
         }
         // A second return into recovery may already have made a sideload job ready.

@@ -4,12 +4,12 @@
 #include "KivLog.h"
 #include "KivModels.h"
 #include "KivRecoveryFiles.h"
+#include "KivTexts.h"
 #include "KivThreadDownloadImage.h"
 #include "PackageFiles.h"
 
 namespace {
 
-const wchar_t kUserAbort[] = L"User abort";
 const unsigned kResultPassSleeps = 8;  // between two pulls of the install result: 8 times 2 s
 
 // Failures of an operation that reports no code of its own are logged with this one.
@@ -85,7 +85,7 @@ bool KivThreadWipeData::RebootIntoAndroid() {
     int code = kNoCode;
     std::wstring output, error;
     if (RYL::CAdbCommander::RunAdb(AdbRebootLine(W(serial), false), L"", &output, &code, &error)) {
-        FinalStep(wxString::Format("Flash image successfully (%s)", serial));
+        FinalStep(wxString::Format(kFlashSucceededFormat, serial));
         return true;
     }
     FailureStep(wxString::Format("Reboot failure(%s)", error), code);
@@ -129,7 +129,7 @@ bool KivThreadWipeData::WaitForWipeReboot() {
     wxString error;
     if (WaitRebootForWiping(&error))
         return true;
-    FailureStep(wxString::Format("Wait device failure(%s)", error), ERR_DEVICE_WAIT);
+    FailureStep(wxString::Format(kWaitDeviceFailureFormat, error), ERR_DEVICE_WAIT);
     return false;
 }
 
@@ -193,7 +193,7 @@ bool KivThreadWipeData::ReadInstallResult(bool* passed, wxString* error) {
         }
         for (unsigned i = 0; i < kResultPassSleeps; ++i) {
             if (TestDestroy()) {
-                SetText(error, kUserAbort);
+                SetText(error, kUserAbortText);
                 return false;
             }
             SleepSeconds(2);
@@ -214,7 +214,7 @@ bool KivThreadWipeData::WaitPasses(unsigned sleepSeconds, uint32_t limit, const 
         if (done())
             return true;
         if (!slept) {
-            SetText(error, kUserAbort);
+            SetText(error, kUserAbortText);
             return false;
         }
         if (deadline.Passed()) {

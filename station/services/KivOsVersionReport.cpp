@@ -31,6 +31,8 @@ constexpr size_t kBuildVersionChars = 50;
 // the window.
 constexpr uint32_t kReportRequestLimitMs = 25000;
 // What an old adb printed before the reply when it restarted its server (CR LF pairs removed).
+const wchar_t kGettingOsVersion[] = L"Getting OS version...";
+const wchar_t kGetOsVersionFailed[] = L"Get OS version failed!!";
 const wchar_t kOldAdbRestartNotice[] = L"adb server is out of date.  killing...* daemon started successfully *";
 
 void Log(const wxString& serial, uint32_t code, const wxString& text) {
@@ -182,13 +184,13 @@ bool ReadBuildVersion(const wxString& fastboot, const wxString& serial, wxString
     const auto busy = BusyOnGuiThread();
     std::wstring reply;
     if (!FastbootGetBuildVersion(fastboot.ToStdWstring(), serial.ToStdWstring(), &reply, nullptr, nullptr)) {
-        Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
+        Log(serial, ERR_OS_VERSION, kGetOsVersionFailed);
         return false;
     }
     const wxString text = reply;
     const bool shaped = ShapeBuildVersion(text, version);
     if (!shaped) {
-        Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
+        Log(serial, ERR_OS_VERSION, kGetOsVersionFailed);
         *version = text;
     }
     Log(serial, 0, "Get the OS Version: " + *version);
@@ -279,8 +281,8 @@ bool ReportOsVersionBeforeFlash(const wxString& model, const OsVersionRows& rows
     if (!Connected(serial))
         return false;
 
-    ShowRowText(rows, serial, "Getting OS version...");
-    Log(serial, 0, "Getting OS version...");
+    ShowRowText(rows, serial, kGettingOsVersion);
+    Log(serial, 0, kGettingOsVersion);
     wxString version;
     const bool read = ReadBuildVersion(fastboot, serial, &version);
     ShowRowText(rows, serial, wxString());
@@ -303,8 +305,8 @@ bool ReportOsVersionAfterFlash(wxString model, wxString serial) {
         return false;
 
     const OsVersionRows rows = MainWindowRows();
-    ShowRowText(rows, serial, "Getting OS version...");
-    Log(serial, 0, "Getting OS version...");
+    ShowRowText(rows, serial, kGettingOsVersion);
+    Log(serial, 0, kGettingOsVersion);
     RYL::CAdbCommander* adb = GetSharedAdbCommander();
     const std::wstring device = serial.ToStdWstring();
     wxString version;
@@ -318,7 +320,7 @@ bool ReportOsVersionAfterFlash(wxString model, wxString serial) {
             version = ShapeCscVersion(value);
             Log(serial, 0, "Get the OS Version: " + version);
         } else {
-            Log(serial, ERR_OS_VERSION, "Get OS version failed!!");
+            Log(serial, ERR_OS_VERSION, kGetOsVersionFailed);
         }
     }
     ShowRowText(rows, serial, wxString());

@@ -6,6 +6,7 @@
 #include "InternetAgent.h"
 #include "KivDevice.h"
 #include "KivSharedServices.h"
+#include "KivTexts.h"
 #include "KivVersion.h"
 #include "markup/MarkupDocument.h"
 #include "markup/MarkupText.h"
@@ -168,7 +169,7 @@ bool KivResultReport::UploadXmlLog(wxString logPath, uint32_t* code, wxString* e
         if (!SleepUnlessStopped(kFtpRetryWaitMs)) {
             if (attempt == 1) {
                 lastCode = plat::kErrorCancelled;
-                lastError = L"User abort";
+                lastError = kUserAbortText;
             }
             break;
         }
