@@ -135,7 +135,7 @@ CURLcode ConfigureTls(CURL*, void* sslCtx, void* user) {
 }
 
 // One easy handle driven through its own multi handle, so that the caller's thread decides how
-// long it waits for the peer (through the platform clock).
+// long it waits for the peer (on the platform's real-time clock).
 struct Transfer {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
@@ -143,7 +143,7 @@ struct Transfer {
     bool done = false;
     CURLcode result = CURLE_OK;
     bool gotBytes = false;      // anything received yet
-    uint64_t lastActivity = 0;  // NowMs() of the last progress
+    uint64_t lastActivity = 0;  // RealNowMs() of the last progress
 
     Transfer() {
         InitCurlOnce();
@@ -161,14 +161,14 @@ struct Transfer {
     bool Valid() const { return multi && easy; }
     void Activity() {
         gotBytes = true;
-        lastActivity = NowMs();
+        lastActivity = RealNowMs();
     }
     bool Attach() {
         Detach();
         done = false;
         result = CURLE_OK;
         gotBytes = false;
-        lastActivity = NowMs();
+        lastActivity = RealNowMs();
         attached = curl_multi_add_handle(multi, easy) == CURLM_OK;
         return attached;
     }
@@ -203,7 +203,8 @@ struct Transfer {
             }
             uint64_t limit = receiveTimeoutMs;
             if (!gotBytes && limit) limit += connectTimeoutMs;
-            if (limit && NowMs() - lastActivity > limit) return Fail(kErrorInternetTimeout);
+            if (limit && RealNowMs() - lastActivity > RealWorkLimitMs(limit))
+                return Fail(kErrorInternetTimeout);
             curl_multi_poll(multi, nullptr, 0, 20, nullptr);
         }
     }

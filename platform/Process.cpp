@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -356,7 +355,7 @@ RunResult RunCaptured(const RunRequest& request) {
 
     Fd pidFd(OpenPidFd(pid));
     const bool timed = request.timeoutMs != 0;
-    const uint64_t deadline = timed ? NowMs() + request.timeoutMs : 0;
+    const uint64_t deadline = timed ? RealNowMs() + RealWorkLimitMs(request.timeoutMs) : 0;
     bool pipeOpen = readEnd.fd >= 0;
     bool exited = false;
     for (;;) {
@@ -366,10 +365,9 @@ RunResult RunCaptured(const RunRequest& request) {
         }
         int sliceMs = -1;
         if (timed) {
-            uint64_t now = NowMs();
+            uint64_t now = RealNowMs();
             if (now >= deadline) break;
-            double real = std::ceil(static_cast<double>(deadline - now) / TimeScale());
-            sliceMs = static_cast<int>(std::clamp(real, 1.0, 100.0));
+            sliceMs = static_cast<int>(std::min<uint64_t>(deadline - now, 100));
         }
         if (pidFd.fd < 0) sliceMs = sliceMs < 0 ? 10 : std::min(sliceMs, 10);
         pollfd fds[2];

@@ -183,9 +183,9 @@ TEST_F(FastbootCommandsTest, RunnerFailureKeepsItsCodeAndText)
 
 TEST_F(FastbootCommandsTest, BuildVersionQueryIsCutAfterThreeSeconds)
 {
-    plat::SetTimeScaleForTesting(20);  // the 3 s limit passes in 150 ms
+    // The limit is real time, as on a child's every limit: this takes the three seconds.
     fs::path slow = google_ / "fastboot2";
-    WriteFile(slow, "#!/bin/sh\nsleep 5\necho '(bootloader) late'\n");
+    WriteFile(slow, "#!/bin/sh\nsleep 10\necho '(bootloader) late'\n");
     fs::permissions(slow, fs::perms::owner_all);
     std::wstring version = L"unchanged", error;
     int code = -1;
