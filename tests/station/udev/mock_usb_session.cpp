@@ -13,7 +13,8 @@
 //                             the same display are left alone)
 //
 // After the steps it waits for the program to end and exits with its status (1 when a step failed,
-// 124 when the program did not end in time and was killed).
+// 124 when the program did not end in time). The program never outlives the session: it is killed
+// when a step fails, when it does not end in time, and when the session itself dies.
 #include "MockUsb.h"
 
 #include <X11/Xatom.h>
@@ -30,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,9 +48,24 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
+// Other programs on the same display open and close windows while the session walks the
+// window tree: a window that is gone by the time it is asked about is skipped, not fatal.
+bool otherXError = false;
+
+int SkipVanishedWindows(Display* display, XErrorEvent* error) {
+    if (error->error_code == BadWindow) return 0;
+    char text[256] = "";
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    std::fprintf(stderr, "mock_usb_session: X error: %s (request %d)\n", text, error->request_code);
+    otherXError = true;
+    return 0;
+}
+
+// Leaves an ended child unreaped, so that its process group can still be killed.
 bool ChildRunning(pid_t child) {
-    int status;
-    return waitpid(child, &status, WNOHANG) == 0;
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 // The program's udev monitor shows as a socket in umockdev's directory.
@@ -142,6 +159,16 @@ bool CloseWindows(pid_t owner, const std::string& titlePrefix) {
     return sent > 0;
 }
 
+// Kills the program's process group (the program, unless it has ended, and whatever it
+// started), then reaps the program; its wait status.
+int KillProgram(pid_t child) {
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]\n");
     return 2;
@@ -155,14 +182,22 @@ int main(int argc, char** argv) {
     while (split < argc && std::strcmp(argv[split], "--") != 0) ++split;
     if (split + 1 >= argc) return Usage();
 
+    XSetErrorHandler(SkipVanishedWindows);
     MockUsbBed bed;  // sets UMOCKDEV_DIR, which the program inherits with the preload library
+    const pid_t session = getpid();
     const pid_t child = fork();
     if (child == 0) {
+        // The program and whatever it starts form a group of their own, which dies with the
+        // session.
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != session) _exit(127);
         execvp(argv[split + 1], argv + split + 1);
         std::perror("mock_usb_session: exec");
         _exit(127);
     }
     if (child < 0) return 1;
+    setpgid(child, child);  // also here, so that the group exists whichever of the two runs first
 
     bool ok = true;
     std::map<std::string, std::string> plugged;  // place -> sysfs path
@@ -187,19 +222,23 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "mock_usb_session: unknown step %s\n", argv[i]);
             ok = false;
         }
+        if (ok && otherXError) ok = false;
         if (!ok) std::fprintf(stderr, "mock_usb_session: step failed: %s\n", argv[i]);
     }
 
-    int status = 0;
-    const auto until = Clock::now() + std::chrono::seconds(ok ? 60 : 5);
-    while (waitpid(child, &status, WNOHANG) == 0) {
+    if (!ok) {
+        KillProgram(child);
+        return 1;
+    }
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (ChildRunning(child)) {
         if (Clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
+            std::fprintf(stderr, "mock_usb_session: the program did not end; killed\n");
+            KillProgram(child);
             return 124;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!ok) return 1;
+    const int status = KillProgram(child);  // anything the program left behind goes too
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
