@@ -182,7 +182,7 @@ protected:
         }
         wxCommandEvent click(wxEVT_TOOL, ID_TOOL_REMOVE);
         frame->GetEventHandler()->ProcessEvent(click);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (HeldRecords().size() != recordsLeft && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(HeldRecords().size(), recordsLeft);

@@ -7,6 +7,7 @@
 #include "Clock.h"
 #include "KivDevice.h"
 #include "KivDeviceWorker.h"
+#include "SpeedUpWhen.h"
 #include "Paths.h"
 #include "Text.h"
 #include "WorkerStation.h"

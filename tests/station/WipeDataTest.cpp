@@ -206,13 +206,16 @@ TEST_F(WipeData, InstallResultFailures) {
     }
 }
 
-// A slower clock, so that the tool's own run time (which the station clock counts too) leaves room
-// for several pulls in 40 s on a loaded machine.
+// A slower clock until two pulls have happened, so that the tool's own run time (which the station
+// clock counts too) leaves room for them in 40 s on a loaded machine.
 TEST_F(WipeData, ResultThatNeverComesIsPulledUntilTheInstallLimit) {
-    plat::SetTimeScaleForTesting(10);
     station->settings.Timeout.InstallTimeout = 40;
     WriteFile(DevicePath("/cache/recovery/last_install"), "");
-    LoggedRecord last = RunToFailure(Start(kPlainModel, true));
+    LoggedRecord last;
+    {
+        SpeedUpWhen twoPulls(4, [this] { return CountCalls("-s SER1 pull /cache/recovery/last_install TEMP") >= 2; });
+        last = RunToFailure(Start(kPlainModel, true));
+    }
     EXPECT_EQ(last.text, L"Check install result file failure(40 seconds timeout)");
     EXPECT_EQ(last.code, ERR_INSTALL);
     const size_t pulls = CountCalls("-s SER1 pull /cache/recovery/last_install TEMP");
@@ -317,7 +320,7 @@ TEST_F(WipeData, DeletingTheRecordEndsAWorkerWaitingForTheWipe) {
     const auto start = Steady::now();
     StopHandler();
     device.reset();
-    EXPECT_LT(Steady::now() - start, std::chrono::seconds(15));
+    EXPECT_LT(Steady::now() - start, std::chrono::seconds(60));
     EXPECT_TRUE(WaitEnded(control));
 }
 
