@@ -284,8 +284,21 @@ TEST_F(WipeData, DeviceThatMissesAStageOfTheWipeFailsAfterItsLimit) {
         SCOPED_TRACE(c.name);
         std::vector<Trigger> arms = WipeArms();
         arms.resize(c.arms);
+        const auto fired = std::make_shared<std::atomic<size_t>>(0);
+        for (Trigger& arm : arms)
+            arm.action = [action = arm.action, fired] {
+                action();
+                ++*fired;
+            };
         Handler(arms);
-        const LoggedRecord last = RunToFailure(Start(kPlainModel, true));
+        // A slow clock until the handler has answered the waits it answers, so that on a loaded
+        // machine no limit passes before its answer.
+        LoggedRecord last;
+        {
+            SpeedUpWhen answered(5, [&] { return *fired == c.arms; });
+            last = RunToFailure(Start(kPlainModel, true));
+        }
+        plat::SetTimeScaleForTesting(250);
         EXPECT_EQ(last.text, c.text);
         EXPECT_EQ(last.code, ERR_DEVICE_WAIT);
     }

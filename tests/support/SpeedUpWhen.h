@@ -11,14 +11,15 @@
 
 class SpeedUpWhen {
 public:
-    // The clock runs at slowFactor until seen() holds (or two minutes have passed).
-    SpeedUpWhen(double slowFactor, std::function<bool()> seen) {
+    // The clock runs at slowFactor until seen() holds (or two minutes have passed), then at
+    // fastFactor.
+    SpeedUpWhen(double slowFactor, std::function<bool()> seen, double fastFactor = 100000) {
         plat::SetTimeScaleForTesting(slowFactor);
-        thread_ = std::thread([this, seen = std::move(seen)] {
+        thread_ = std::thread([this, seen = std::move(seen), fastFactor] {
             const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
             while (!done_ && !seen() && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            plat::SetTimeScaleForTesting(100000);
+            plat::SetTimeScaleForTesting(fastFactor);
         });
     }
     ~SpeedUpWhen() {
