@@ -17,6 +17,7 @@
 #include "FakeServers.h"
 #include "InternetAgent.h"
 #include "SpeedUpWhen.h"
+#include "ThreadCount.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -114,6 +115,7 @@ class CheckWorkers : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path().empty());
+        threadsBefore = ThreadCount();
         root = dir.path();
         google = root / "Google";
         dev = google / "device";
@@ -144,7 +146,7 @@ protected:
         station->settings.Assign(values);
     }
     void TearDown() override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // wx's own end of the threads
+        WaitForThreadCount(threadsBefore);  // wx's own end of the worker threads
         station.reset();
         adb.reset();
         plat::SetTimeScaleForTesting(1);
@@ -257,6 +259,7 @@ protected:
     std::unique_ptr<WorkerStation> station = std::make_unique<WorkerStation>();
     fs::path root, google, dev, previousDir;
     std::shared_ptr<std::atomic<bool>> predecessorCancelled;
+    size_t threadsBefore = 0;
 };
 
 TEST_F(CheckWorkers, AnEmptyPredecessorSlotLeavesEverythingAlone) {

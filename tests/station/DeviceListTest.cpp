@@ -4,6 +4,7 @@
 #include "KivEvents.h"
 #include "KivLog.h"
 #include "StationGui.h"
+#include "ThreadCount.h"
 #include "StationLog.h"
 
 #include <wx/listctrl.h>
@@ -74,6 +75,7 @@ protected:
     void SetUp() override {
         StationGui::SetUp();
         logStart = LoggedRecords().size();
+        threadsBefore = ThreadCount();
     }
 
     void Send(const DeviceChangeInfo& info) {
@@ -186,11 +188,12 @@ protected:
         while (HeldRecords().size() != recordsLeft && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(HeldRecords().size(), recordsLeft);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // workers that find nothing end too
+        WaitForThreadCount(threadsBefore);  // workers that find nothing end too
         Pump(3);
     }
 
     size_t logStart = 0;
+    size_t threadsBefore = 0;
 };
 
 std::vector<Step> EightDevices() {

@@ -8,6 +8,7 @@
 #include "KivDevice.h"
 #include "KivDeviceWorker.h"
 #include "SpeedUpWhen.h"
+#include "ThreadCount.h"
 #include "Paths.h"
 #include "Text.h"
 #include "WorkerStation.h"
@@ -42,6 +43,7 @@ protected:
     static constexpr const char* kSerial = "SER1";
 
     void SetUp() override {
+        threadsBefore = ThreadCount();
         fs::create_directories(ZELK_TEST_WORK_DIR);
         std::string pattern = (fs::path(ZELK_TEST_WORK_DIR) / "recovery-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -79,7 +81,7 @@ protected:
         device.reset();  // stops what still runs
         station.reset();
         adb.reset();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // wx's own thread clean-up
+        WaitForThreadCount(threadsBefore);  // wx's own clean-up of the worker threads
         plat::SetTimeScaleForTesting(1);
         plat::SetProgramDirForTesting(L"");
         unsetenv("TMPDIR");
@@ -259,6 +261,7 @@ protected:
     }
 
     wxInitializer wx;
+    size_t threadsBefore = 0;
     fs::path root, google, temp, image;
     std::unique_ptr<RYL::CAdbCommander> adb;
     std::unique_ptr<WorkerStation> station;

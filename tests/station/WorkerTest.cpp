@@ -6,6 +6,7 @@
 #include "Clock.h"
 #include "Process.h"
 #include "WorkerStation.h"
+#include "ThreadCount.h"
 
 #include <gtest/gtest.h>
 #include <wx/init.h>
@@ -121,10 +122,11 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         KivDevice::SetStopWaitForTesting(20000);
+        threadsBefore = ThreadCount();
     }
     // A worker's thread still runs wx's own clean-up for a moment after its destructor has
     // signalled its end; let it finish before wx itself is shut down.
-    void TearDown() override { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+    void TearDown() override { WaitForThreadCount(threadsBefore); }
 
     // Reads the pid that the child wrote, waiting for it.
     pid_t ChildPid(const std::string& file) {
@@ -140,6 +142,7 @@ protected:
     }
 
     wxInitializer wx;
+    size_t threadsBefore = 0;
     std::string dir;
     wxCriticalSection listLock;
 };
