@@ -13,8 +13,9 @@
 //                             the same display are left alone)
 //
 // After the steps it waits for the program to end and exits with its status (1 when a step failed,
-// 124 when the program did not end in time). The program never outlives the session: it is killed
-// when a step fails, when it does not end in time, and when the session itself dies.
+// 124 when the program did not end in time). The program never outlives the session: it is killed,
+// with what it started, when a step fails, when it does not end in time and when the session is
+// told to end; a session killed outright takes the program itself with it.
 #include "MockUsb.h"
 
 #include <X11/Xatom.h>
@@ -159,6 +160,14 @@ bool CloseWindows(pid_t owner, const std::string& titlePrefix) {
     return sent > 0;
 }
 
+pid_t programGroup = 0;  // for the signal handler below
+
+// A session told to end takes the program's group with it.
+void EndWithTheProgram(int signal) {
+    if (programGroup > 0) kill(-programGroup, SIGKILL);
+    _exit(128 + signal);
+}
+
 // Kills the program's process group (the program, unless it has ended, and whatever it
 // started), then reaps the program; its wait status.
 int KillProgram(pid_t child) {
@@ -198,6 +207,8 @@ int main(int argc, char** argv) {
     }
     if (child < 0) return 1;
     setpgid(child, child);  // also here, so that the group exists whichever of the two runs first
+    programGroup = child;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, EndWithTheProgram);
 
     bool ok = true;
     std::map<std::string, std::string> plugged;  // place -> sysfs path
