@@ -71,6 +71,11 @@ protected:
         ASSERT_TRUE(adb->Start(false));
         fs::remove(google / "calls.log");
         station = std::make_unique<WorkerStation>(adb.get());
+        // Limits that the handler's answers always meet on a loaded machine (400 s real); a test
+        // of a limit sets its own.
+        station->settings.Timeout.RebootTimeout = 100000;
+        station->settings.Timeout.InstallTimeout = 100000;
+        station->settings.Timeout.WipeTimeout = 100000;
         device = std::make_unique<KivDevice>(kSerial, "1", "2", DEV_CONNECTED);
         device->imagePath = W(image.string());
         station->AddRow(kSerial, DEV_CONNECTED);
