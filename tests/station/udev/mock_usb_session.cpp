@@ -3,6 +3,7 @@
 //   mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]
 //
 //   wait-monitor              wait until the program listens for device notices (a udev monitor)
+//   wait-read                 wait until the program has read every device notice sent to it
 //   wait-window:TITLE         wait until the program shows a top-level window whose title begins
 //                             with TITLE
 //   plug:PLACE:VID:PID[:SERIAL]  plug a device in below the host controller (PLACE like usb1/1-1.4)
@@ -21,18 +22,25 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +87,65 @@ bool WaitForMonitor(pid_t child) {
             if (entry.path().filename().string().rfind("event", 0) == 0) return true;
         if (!ChildRunning(child)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// The inodes of the sockets bound in umockdev's directory as event sockets: the programs' monitors.
+std::set<std::string> MonitorSocketInodes() {
+    std::set<std::string> inodes;
+    const char* dir = std::getenv("UMOCKDEV_DIR");
+    if (!dir) return inodes;
+    const std::string prefix = std::string(dir) + "/event";
+    std::ifstream table("/proc/net/unix");  // Num RefCount Protocol Flags Type St Inode Path
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string skip, inode, path;
+        for (int i = 0; i < 6; ++i) fields >> skip;
+        fields >> inode >> path;
+        if (path.rfind(prefix, 0) == 0) inodes.insert(inode);
+    }
+    return inodes;
+}
+
+// Bytes that wait unread in the program's monitor sockets; -1 when it has none that can be seen.
+long UnreadNotices(pid_t program) {
+    const std::set<std::string> inodes = MonitorSocketInodes();
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, program, 0));
+    if (pidfd < 0) return -1;
+    long unread = -1;
+    std::error_code ec;
+    const std::string fdDir = "/proc/" + std::to_string(program) + "/fd";
+    for (std::filesystem::directory_iterator it(fdDir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkError;
+        const std::string target = std::filesystem::read_symlink(it->path(), linkError).string();
+        if (linkError || target.rfind("socket:[", 0) != 0 ||
+            !inodes.count(target.substr(8, target.size() - 9)))
+            continue;
+        const int fd = static_cast<int>(
+            syscall(SYS_pidfd_getfd, pidfd, std::atoi(it->path().filename().c_str()), 0));
+        int bytes = 0;
+        if (fd >= 0 && ioctl(fd, SIOCINQ, &bytes) == 0) unread = std::max(unread, 0L) + bytes;
+        if (fd >= 0) close(fd);
+    }
+    close(pidfd);
+    return unread;
+}
+
+// Waits until the program has read what was sent to its monitors (it reads a device's attributes
+// as it reads its notice, so the device may go after that).
+bool WaitForNoticesRead(pid_t child) {
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < until && ChildRunning(child)) {
+        const long unread = UnreadNotices(child);
+        if (unread == 0) return true;
+        if (unread < 0) {
+            std::fprintf(stderr, "mock_usb_session: the program's monitor sockets cannot be seen\n");
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
 }
@@ -217,6 +284,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mock_usb_session: %s\n", argv[i]);
         if (step[0] == "wait-monitor") {
             ok = WaitForMonitor(child);
+        } else if (step[0] == "wait-read") {
+            ok = WaitForNoticesRead(child);
         } else if (step[0] == "wait-window" && step.size() >= 2) {
             ok = WaitForWindow(child, std::string(argv[i]).substr(12));
         } else if (step[0] == "plug" && (step.size() == 4 || step.size() == 5)) {
