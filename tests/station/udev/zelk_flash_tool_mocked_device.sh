@@ -27,8 +27,8 @@ printf '* daemon not running; starting now at tcp:5037\n* daemon started success
 
 cd "$work/run"
 "$session" wait-monitor "wait-window:Zelk Flash Tool v" sleep:500 \
-    plug:usb1/1-1/1-1.4:18d1:4ee7:ZLK0001 sleep:"$pause" \
-    unplug:usb1/1-1/1-1.4 sleep:"$pause" \
+    plug:usb1/1-1/1-1.4:18d1:4ee7:ZLK0001 wait-read sleep:"$pause" \
+    unplug:usb1/1-1/1-1.4 wait-read sleep:"$pause" \
     "close:Zelk Flash Tool v" \
     -- "$work/program/ZelkFlashTool"
 
