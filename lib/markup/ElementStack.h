@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace RYL {
@@ -10,26 +11,81 @@ namespace RYL {
 class ElementStack {
 public:
     struct Entry {
-        std::wstring name;
+        size_t nameStart = 0;  // the name lies in the document text
+        size_t nameLength = 0;
         uint32_t pos = 0;
+        size_t* count = nullptr;  // the count of its name, once counted
     };
 
-    ElementStack() : entries_(7) {}
+    // fold: names compare without regard to ASCII case.
+    explicit ElementStack(bool fold) : entries_(7), fold_(fold) {}
+    ElementStack(const ElementStack&) = delete;
+    ElementStack& operator=(const ElementStack&) = delete;
 
     int Top() const { return top_; }
     Entry& operator[](int level) { return entries_[size_t(level)]; }
 
-    void Push(const wchar_t* name, size_t length, uint32_t pos) {
+    void Push(size_t nameStart, size_t nameLength, uint32_t pos) {
         if (size_t(top_) + 1 >= entries_.size()) entries_.resize(entries_.size() * 2);
         Entry& e = entries_[size_t(++top_)];
-        e.name.assign(name, length);  // entries keep their buffers for reuse
+        e.nameStart = nameStart;
+        e.nameLength = nameLength;
         e.pos = pos;
     }
-    void PopTo(int level) { top_ = level; }
+    void PopTo(int level) {
+        for (; counted_ > level; --counted_) --*entries_[size_t(counted_)].count;
+        top_ = level;
+    }
+
+    // False when no open element carries the name text[start, start + length) (true does not
+    // promise a match when names fold). The names are counted only when an end tag misses the
+    // innermost elements, so a well-formed text never pays for the count; each entry is counted
+    // at most once.
+    bool MayBeOpen(const wchar_t* text, size_t start, size_t length) {
+        text_ = text;
+        for (; counted_ < top_; ++counted_) {
+            Entry& e = entries_[size_t(counted_ + 1)];
+            // Map nodes stay in place, so the entry keeps a pointer to its count.
+            e.count = &counts_.try_emplace(Name{e.nameStart, e.nameLength}).first->second;
+            ++*e.count;
+        }
+        auto it = counts_.find(Name{start, length});
+        return it != counts_.end() && it->second != 0;
+    }
 
 private:
+    // A name in the text, hashed and compared by its units (ASCII letters lowered when folding).
+    struct Name {
+        size_t start, length;
+    };
+    wchar_t Unit(const Name& n, size_t i) const {
+        wchar_t c = text_[n.start + i];
+        return (fold_ && c >= L'A' && c <= L'Z') ? wchar_t(c + 32) : c;
+    }
+    struct NameHash {
+        const ElementStack* stack;
+        size_t operator()(const Name& n) const {
+            size_t h = 14695981039346656037ull;
+            for (size_t i = 0; i < n.length; ++i) h = (h ^ size_t(stack->Unit(n, i))) * 1099511628211ull;
+            return h;
+        }
+    };
+    struct NameEqual {
+        const ElementStack* stack;
+        bool operator()(const Name& a, const Name& b) const {
+            if (a.length != b.length) return false;
+            for (size_t i = 0; i < a.length; ++i)
+                if (stack->Unit(a, i) != stack->Unit(b, i)) return false;
+            return true;
+        }
+    };
+
     std::vector<Entry> entries_;
     int top_ = 0;
+    bool fold_;
+    int counted_ = 0;  // levels 1 to counted_ are counted
+    const wchar_t* text_ = nullptr;  // where the names lie; it moves when read-file mode loads more
+    std::unordered_map<Name, size_t, NameHash, NameEqual> counts_{16, NameHash{this}, NameEqual{this}};
 };
 
 }  // namespace RYL

@@ -1,8 +1,15 @@
 #include "markup/ElementTree.h"
 
 #include <algorithm>
+#include <new>
 
 namespace RYL {
+
+ElementTree::Page ElementTree::NewPage(size_t records) {
+    void* page = std::malloc(records * sizeof(ElementRecord));
+    if (!page) throw std::bad_alloc();
+    return Page(static_cast<ElementRecord*>(page));
+}
 
 void ElementTree::Grow(int n) {
     if (n <= capacity_) return;
@@ -15,18 +22,18 @@ void ElementTree::Grow(int n) {
     }
     if (d >= pageCapacity_) {
         int newCapacity = 2 * d + 4;
-        auto pages = std::make_unique<std::unique_ptr<ElementRecord[]>[]>(size_t(newCapacity));
+        auto pages = std::make_unique<Page[]>(size_t(newCapacity));
         for (int i = 0; i < pageCapacity_; ++i) pages[i] = std::move(pages_[i]);
         pages_ = std::move(pages);
         pageCapacity_ = newCapacity;
     }
     int inLastPage = hadRecords ? capacity_ - (hi << 16) : 0;
     if (d > hi && inLastPage < kPageRecords) {
-        auto full = std::make_unique<ElementRecord[]>(kPageRecords);
+        Page full = NewPage(kPageRecords);
         if (hadRecords) std::copy_n(pages_[hi].get(), inLastPage, full.get());
         pages_[hi] = std::move(full);
     }
-    auto page = std::make_unique<ElementRecord[]>(size_t(n - (d << 16)));
+    Page page = NewPage(size_t(n - (d << 16)));
     if (d == hi && hadRecords) std::copy_n(pages_[d].get(), inLastPage, page.get());
     pages_[d] = std::move(page);
     capacity_ = n;

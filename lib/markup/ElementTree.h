@@ -2,6 +2,7 @@
 // (high 16 bits the page, low 16 bits the record).
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 namespace RYL {
@@ -40,7 +41,14 @@ public:
     void Clear();
 
 private:
-    std::unique_ptr<std::unique_ptr<ElementRecord[]>[]> pages_;
+    // Pages are not cleared: a record is written when its position is handed out.
+    struct FreePage {
+        void operator()(ElementRecord* page) const { std::free(page); }
+    };
+    using Page = std::unique_ptr<ElementRecord[], FreePage>;
+    static Page NewPage(size_t records);
+
+    std::unique_ptr<Page[]> pages_;
     int capacity_ = 0;
     int pageCapacity_ = 0;
 };
