@@ -31,6 +31,7 @@ public:
         e.nameStart = nameStart;
         e.nameLength = nameLength;
         e.pos = pos;
+        absent_.length = 0;  // the name found absent last may be open now
     }
     void PopTo(int level) {
         for (; counted_ > level; --counted_) --*entries_[size_t(counted_)].count;
@@ -43,6 +44,8 @@ public:
     // at most once.
     bool MayBeOpen(const wchar_t* text, size_t start, size_t length) {
         text_ = text;
+        // A run of end tags of one name that is not open: no element opened since the last one.
+        if (absent_.length && NameEqual{this}(absent_, Name{start, length})) return false;
         for (; counted_ < top_; ++counted_) {
             Entry& e = entries_[size_t(counted_ + 1)];
             // Map nodes stay in place, so the entry keeps a pointer to its count.
@@ -50,7 +53,9 @@ public:
             ++*e.count;
         }
         auto it = counts_.find(Name{start, length});
-        return it != counts_.end() && it->second != 0;
+        if (it != counts_.end() && it->second != 0) return true;
+        absent_ = Name{start, length};
+        return false;
     }
 
 private:
@@ -85,6 +90,7 @@ private:
     bool fold_;
     int counted_ = 0;  // levels 1 to counted_ are counted
     const wchar_t* text_ = nullptr;  // where the names lie; it moves when read-file mode loads more
+    Name absent_{0, 0};  // the name found absent last, until an element opens
     std::unordered_map<Name, size_t, NameHash, NameEqual> counts_{16, NameHash{this}, NameEqual{this}};
 };
 

@@ -49,8 +49,11 @@ private:
     static Page NewPage(size_t records);
 
     std::unique_ptr<Page[]> pages_;
+    static constexpr int kSmallPageRecords = 4096;
+
     int capacity_ = 0;
     int pageCapacity_ = 0;
+    int lastPageRecords_ = 0;  // records allocated for the last page (at least its capacity)
 };
 
 }  // namespace RYL

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "Memory.h"
+
 #include "markup/ElementPath.h"
 #include "markup/ElementStack.h"
 #include "markup/MarkupFile.h"
@@ -38,6 +40,11 @@ void MarkupDocument::SetModeWord(uint32_t mode) {
 
 bool MarkupDocument::SetDocument(const std::wstring& text) {
     if (mode_ & (kModeReadFile | kModeWriteFile)) return false;
+    if (text.size() > text_.capacity()) {
+        std::wstring().swap(text_);
+        text_.reserve(text.size());
+        plat::AdviseLargeBlock(text_.data(), text_.capacity() * sizeof(wchar_t));
+    }
     text_ = text;
     result_.clear();
     return Parse();

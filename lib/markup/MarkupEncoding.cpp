@@ -441,8 +441,8 @@ size_t TextDecoder::Decode(const char* bytes, size_t length, bool last, std::wst
     if (!iconv_) {
         // ANSI and UTF-8 through the platform's conversion.
         size_t take = last ? length : BeforeUnfinishedUtf8(b, length);
-        if (out.empty()) out = plat::WideFromNarrow(std::string(bytes, take));
-        else out += plat::WideFromNarrow(std::string(bytes, take));
+        if (out.empty()) out = plat::WideFromNarrow(std::string_view(bytes, take));
+        else out += plat::WideFromNarrow(std::string_view(bytes, take));
         return take;
     }
     iconv_t cd = iconv_t(iconv_);
