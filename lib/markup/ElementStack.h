@@ -11,10 +11,10 @@ namespace RYL {
 class ElementStack {
 public:
     struct Entry {
-        size_t nameStart = 0;  // the name lies in the document text
-        size_t nameLength = 0;
+        uint32_t nameStart = 0;  // the name lies in the document text
+        uint32_t nameLength = 0;
         uint32_t pos = 0;
-        size_t* count = nullptr;  // the count of its name, once counted
+        uint32_t count = 0;  // which count is its name's, once counted
     };
 
     // fold: names compare without regard to ASCII case.
@@ -28,13 +28,13 @@ public:
     void Push(size_t nameStart, size_t nameLength, uint32_t pos) {
         if (size_t(top_) + 1 >= entries_.size()) entries_.resize(entries_.size() * 2);
         Entry& e = entries_[size_t(++top_)];
-        e.nameStart = nameStart;
-        e.nameLength = nameLength;
+        e.nameStart = uint32_t(nameStart);
+        e.nameLength = uint32_t(nameLength);
         e.pos = pos;
         absent_.length = 0;  // the name found absent last may be open now
     }
     void PopTo(int level) {
-        for (; counted_ > level; --counted_) --*entries_[size_t(counted_)].count;
+        for (; counted_ > level; --counted_) --counts_[entries_[size_t(counted_)].count];
         top_ = level;
     }
 
@@ -48,12 +48,19 @@ public:
         if (absent_.length && NameEqual{this}(absent_, Name{start, length})) return false;
         for (; counted_ < top_; ++counted_) {
             Entry& e = entries_[size_t(counted_ + 1)];
-            // Map nodes stay in place, so the entry keeps a pointer to its count.
-            e.count = &counts_.try_emplace(Name{e.nameStart, e.nameLength}).first->second;
-            ++*e.count;
+            const Name name{e.nameStart, e.nameLength};
+            if (counted_ > 0 && NameEqual{this}(name, Name{entries_[size_t(counted_)].nameStart,
+                                                           entries_[size_t(counted_)].nameLength})) {
+                e.count = entries_[size_t(counted_)].count;  // a run of one name
+            } else {
+                auto [it, added] = names_.try_emplace(name, uint32_t(counts_.size()));
+                if (added) counts_.push_back(0);
+                e.count = it->second;
+            }
+            ++counts_[e.count];
         }
-        auto it = counts_.find(Name{start, length});
-        if (it != counts_.end() && it->second != 0) return true;
+        auto it = names_.find(Name{start, length});
+        if (it != names_.end() && counts_[it->second] != 0) return true;
         absent_ = Name{start, length};
         return false;
     }
@@ -88,10 +95,11 @@ private:
     std::vector<Entry> entries_;
     int top_ = 0;
     bool fold_;
-    int counted_ = 0;  // levels 1 to counted_ are counted
+    int counted_ = 0;  // levels 1 to counted_ are counted in counts_
     const wchar_t* text_ = nullptr;  // where the names lie; it moves when read-file mode loads more
     Name absent_{0, 0};  // the name found absent last, until an element opens
-    std::unordered_map<Name, size_t, NameHash, NameEqual> counts_{16, NameHash{this}, NameEqual{this}};
+    std::unordered_map<Name, uint32_t, NameHash, NameEqual> names_{16, NameHash{this}, NameEqual{this}};
+    std::vector<size_t> counts_;  // open elements by name
 };
 
 }  // namespace RYL

@@ -163,9 +163,12 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
             size_t nameLength = scanner.NameEnd() - scanner.NameStart();
             auto matches = [&](int level) {
                 const ElementStack::Entry& e = stack[level];
-                return e.nameLength == nameLength &&
-                       (fold ? CompareNames(text + e.nameStart, name, nameLength, true) == 0
-                             : wmemcmp(text + e.nameStart, name, nameLength) == 0);
+                if (e.nameLength != nameLength) return false;
+                if (fold) return CompareNames(text + e.nameStart, name, nameLength, true) == 0;
+                const wchar_t* openName = text + e.nameStart;
+                for (size_t i = 0; i < nameLength; ++i)
+                    if (openName[i] != name[i]) return false;
+                return true;
             };
             // The nearest open element of that name: the innermost few are compared directly,
             // deeper ones only when the name is open at all. The levels passed over are closed
