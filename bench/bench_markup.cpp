@@ -1,5 +1,7 @@
 // Parses and walks a generated document of more than 20 MB with MarkupDocument and parses the
 // same bytes with expat; prints both times and their ratio (below 1: the reader is faster).
+// Then parses two malformed shapes of 1 MB (unended elements closed one by one, lone end tags)
+// and prints each time as a ratio against parsing a normal document of the same size.
 #include <expat.h>
 
 #include <algorithm>
@@ -83,6 +85,37 @@ void XMLCALL OnText(void* data, const XML_Char* s, int len) {
 
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+std::wstring Repeat(const std::wstring& piece, size_t times) {
+    std::wstring out;
+    out.reserve(piece.size() * times);
+    for (size_t i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+// <a><b> k times, then </a> k times: every </a> closes one unended <b> holding the rest.
+std::wstring UnendedChain(size_t units) {
+    size_t k = units / 10;
+    return Repeat(L"<a><b>", k) + Repeat(L"</a>", k);
+}
+
+// <a> n times, then </b> n times: no end tag matches an open element.
+std::wstring LoneEndTags(size_t units) {
+    size_t n = units / 7;
+    return Repeat(L"<a>", n) + Repeat(L"</b>", n);
+}
+
+// Best time of SetDocument on the text.
+double BestParse(const std::wstring& text, int rounds) {
+    double best = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+        auto t0 = std::chrono::steady_clock::now();
+        RYL::MarkupDocument doc;
+        doc.SetDocument(text);
+        best = std::min(best, Seconds(std::chrono::steady_clock::now() - t0));
+    }
+    return best;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,5 +183,16 @@ int main(int argc, char** argv) {
     std::printf("expat, from the same bytes:          %.3f s\n", bestExpat);
     std::printf("ratio (MarkupDocument / expat), text in memory: %.2f\n", best / bestExpat);
     std::printf("ratio (MarkupDocument / expat), from the bytes: %.2f\n", bestFromBytes / bestExpat);
+
+    std::wstring normal = Generate(1 << 20);
+    double bestNormal = BestParse(normal, rounds);
+    double bestUnended = BestParse(UnendedChain(normal.size()), rounds);
+    double bestLone = BestParse(LoneEndTags(normal.size()), rounds);
+    std::printf("MarkupDocument, normal document of %.1f MB:          %.4f s\n", double(normal.size()) / (1 << 20),
+                bestNormal);
+    std::printf("MarkupDocument, unended elements closed one by one: %.4f s, ratio %.2f\n", bestUnended,
+                bestUnended / bestNormal);
+    std::printf("MarkupDocument, lone end tags:                      %.4f s, ratio %.2f\n", bestLone,
+                bestLone / bestNormal);
     return 0;
 }

@@ -149,9 +149,9 @@ bool CInternetAgent::HttpGet(const std::wstring& in_strHttpServerDns, const std:
             throw Failure{"Failed to allocate memory for pszText"};
         }
         std::string body;
-        const uint64_t deadline = plat::NowMs() + kBodyDeadlineMs;
+        const uint64_t deadline = plat::RealNowMs() + kBodyDeadlineMs;
         for (;;) {
-            if (plat::NowMs() > deadline) throw Failure{"InternetReadFile() timed out"};
+            if (plat::RealNowMs() > deadline) throw Failure{"InternetReadFile() timed out"};
             std::fill(buffer.begin(), buffer.end(), 0);
             uint32_t read = 0;
             if (!plat::InternetReadFile(request, buffer.data(), kReadSize, &read))

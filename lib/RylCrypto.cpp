@@ -143,16 +143,16 @@ uint8_t Run(Direction direction, RYL::CLogQueue* log, const std::wstring* in_pSt
             output = Encipher(plat::NarrowFromWide(input), km, ecb);
         } else {
             output = Decipher(plat::NarrowFromWide(input), km, ecb);
-            output.resize(output.find('\0') == std::string::npos ? output.size() : output.find('\0'));
         }
 
         if (flags & RYLCRYPTO_OUTPUT_FILE) {
+            // A file takes every byte; a text ends at its first zero byte.
             if (!WriteFile(*out_pStr, output)) {
                 Log(log, ERR_FILE_OPEN, who + L"Open \"" + *out_pStr + L"\" failure");
                 return 1;
             }
         } else {
-            *out_pStr = plat::WideFromNarrow(output);
+            *out_pStr = plat::WideFromNarrow(output.substr(0, output.find('\0')));
         }
         return 0;
     } catch (const std::exception& e) {

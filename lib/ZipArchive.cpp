@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -300,6 +301,7 @@ private:
     int openEntry_ = -1;
     ArchiveItem cachedItem_;
     int cachedIndex_ = -1;
+    std::map<std::wstring, int> names_;  // extraction names handed out, with their entries
     std::string password_;
     bool hasPassword_;
     std::vector<unsigned char> readBuffer_;
@@ -496,7 +498,13 @@ ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
     // A name that fills the buffer would come back cut: refuse the entry instead.
     std::wstring name;
     if (entry.info.size_filename >= sizeof entry.name ||
-        !MakeSafeEntryName(plat::WideFromNarrow(entry.name), name) || name.size() >= size_t(kArchiveNameUnits))
+        !MakeSafeEntryName(DecodeEntryName(entry.name, entry.info.size_filename, unsigned(entry.info.flag),
+                                           entry.extra.data(), entry.extra.size()),
+                           name) ||
+        name.size() >= size_t(kArchiveNameUnits))
+        return ARC_BAD_ARCHIVE;
+    // Two entries never silently land on one file: the later one is refused (directories may repeat).
+    if (!name.empty() && name.back() != L'/' && names_.try_emplace(name, index).first->second != index)
         return ARC_BAD_ARCHIVE;
     std::wmemcpy(item->name, name.c_str(), name.size() + 1);
     item->attributes = AttributesFromZip(uint32_t(entry.info.external_fa), int(entry.info.version >> 8));

@@ -14,7 +14,8 @@ enum : ArchiveResult {
     ARC_CANNOT_OPEN = 0x00000200,
     ARC_WRITE_ERROR = 0x00000400,
     ARC_MORE_DATA = 0x00000600,
-    ARC_BAD_ARCHIVE = 0x00000700,   // also: an entry whose name is unsafe or too long
+    ARC_BAD_ARCHIVE = 0x00000700,   // also: an entry whose name is unsafe or too long, or that
+                                    // extracts to the name of another entry
     ARC_READ_ERROR = 0x00000800,
     ARC_BAD_PASSWORD = 0x00001000,
     ARC_BAD_ARGUMENT = 0x00010000,

@@ -1,6 +1,11 @@
 #include "ZipEntryInfo.h"
 
+#include <zlib.h>
+
 #include <ctime>
+
+#include "Text.h"
+#include "markup/MarkupEncoding.h"
 
 namespace RYL {
 
@@ -158,6 +163,25 @@ uint32_t Le32(const unsigned char* p) { return uint32_t(Le16(p)) | uint32_t(Le16
 uint64_t Le64(const unsigned char* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
 
 }  // namespace
+
+std::wstring DecodeEntryName(const char* raw, size_t length, unsigned flags, const unsigned char* extra,
+                             size_t size)
+{
+    if (flags & 0x800) return plat::WideFromNarrow(std::string(raw, length));
+    size_t offset = 0;
+    while (extra && offset + 4 <= size) {
+        size_t dataSize = Le16(extra + offset + 2);
+        if (dataSize > size - offset - 4) break;
+        const unsigned char* data = extra + offset + 4;
+        if (Le16(extra + offset) == 0x7075 && dataSize >= 5 && data[0] == 1 &&
+            Le32(data + 1) == uint32_t(crc32(0, reinterpret_cast<const Bytef*>(raw), uInt(length))))
+            return plat::WideFromNarrow(std::string(reinterpret_cast<const char*>(data + 5), dataSize - 5));
+        offset += 4 + dataSize;
+    }
+    std::wstring name;
+    TextDecoder(L"cp437").Decode(raw, length, true, name);
+    return name;
+}
 
 bool ApplyZip64Extra(const unsigned char* extra, size_t size, EntryLocation& location)
 {

@@ -22,6 +22,12 @@ enum : uint32_t {
 // extraction directory (a ".." component).
 bool MakeSafeEntryName(const std::wstring& raw, std::wstring& name);
 
+// The text of an entry's raw name: UTF-8 when the entry's flag bit 11 says so, else the UTF-8
+// name of an Info-ZIP Unicode Path block (id 0x7075) of the central extra field that belongs to
+// this raw name (its CRC-32 matches), else code page 437 as the zip format defines.
+std::wstring DecodeEntryName(const char* raw, size_t length, unsigned flags, const unsigned char* centralExtra,
+                             size_t extraSize);
+
 // Windows attribute bits from the zip external attributes and the host system (the high byte of
 // "version made by").
 uint32_t AttributesFromZip(uint32_t externalAttributes, int host);

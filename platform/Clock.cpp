@@ -2,6 +2,8 @@
 
 #include "Process.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -29,6 +31,8 @@ ScaledClock& Clock() {
     return clock;
 }
 
+std::atomic<uint32_t> realWorkCapMs{0};
+
 }  // namespace
 
 uint64_t NowMs() {
@@ -36,6 +40,18 @@ uint64_t NowMs() {
     std::lock_guard<std::mutex> guard(c.lock);
     return static_cast<uint64_t>(c.NowLocked(Steady::now()));
 }
+
+uint64_t RealNowMs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now().time_since_epoch()).count());
+}
+
+uint64_t RealWorkLimitMs(uint64_t ms) {
+    const uint32_t cap = realWorkCapMs;
+    return cap ? std::min<uint64_t>(ms, cap) : ms;
+}
+
+void CapRealWorkLimitsForTesting(uint32_t ms) { realWorkCapMs = ms; }
 
 void SleepMs(uint32_t ms) {
     if (ms == 0) return;

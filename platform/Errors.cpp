@@ -54,6 +54,7 @@ const CodeText kSystemTexts[] = {
     {kWaitTimeout, L"The wait timed out."},
     {kErrorNoMoreItems, L"There are no more items."},
     {kErrorDirectory, L"The directory name is not valid."},
+    {kErrorDirectoryNotSupported, L"The path names a directory, not a file."},
     {995, L"The operation was aborted."},
     {1155, L"No program is associated with this file."},
     {kErrorCancelled, L"The operation was cancelled."},
@@ -203,7 +204,7 @@ uint32_t CodeFromErrno(int err) {
     case ELIBBAD: return kErrorBadExeFormat;
     case ENAMETOOLONG: return kErrorFilenameTooLong;
     case ETIMEDOUT: return kWaitTimeout;
-    case EISDIR: return kErrorAccessDenied;
+    case EISDIR: return kErrorDirectoryNotSupported;
     case ECANCELED: return kErrorCancelled;
     case ELOOP: return kErrorPathNotFound;
     default: return kErrorGenFailure;

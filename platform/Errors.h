@@ -31,6 +31,7 @@ enum : uint32_t {
     kWaitTimeout = 258,
     kErrorNoMoreItems = 259,
     kErrorDirectory = 267,
+    kErrorDirectoryNotSupported = 336,  // a directory where a file was expected
     kErrorCancelled = 1223,   // a running operation was stopped on request
     kErrorInstallFailure = 1627,
     kEFail = 0x80004005u,

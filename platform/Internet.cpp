@@ -8,7 +8,6 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -139,17 +138,13 @@ CURLcode ConfigureTls(CURL*, void* sslCtx, void* user) {
 
 // An InternetTimeLimit bounds how long the thread is blocked: real time, whatever the speed of
 // the station clock.
-uint64_t RealNowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
 thread_local uint64_t t_deadline = 0;  // RealNowMs() limit of the thread's calls; 0: none
 
 const uint32_t kProbeConnectTimeoutMs = 10000;  // InternetCheckConnection
 
 // One easy handle driven through its own multi handle, so that the caller's thread decides how
-// long it waits for the peer, and a stop request to the thread ends the wait.
+// long it waits for the peer (on the real-time clock), and a stop request to the thread ends
+// the wait.
 struct Transfer {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
@@ -158,8 +153,8 @@ struct Transfer {
     CURLcode result = CURLE_OK;
     bool connected = false;     // the connection to the peer is made (kept by a later run)
     std::vector<curl_socket_t> sockets;  // opened for the transfer
-    uint64_t started = 0;       // NowMs() of the run's start
-    uint64_t lastActivity = 0;  // NowMs() of the connection or the last progress
+    uint64_t started = 0;       // RealNowMs() of the run's start
+    uint64_t lastActivity = 0;  // RealNowMs() of the connection or the last progress
 
     Transfer() {
         InitCurlOnce();
@@ -181,14 +176,14 @@ struct Transfer {
     bool Valid() const { return multi && easy; }
     void Activity() {
         connected = true;
-        lastActivity = NowMs();
+        lastActivity = RealNowMs();
     }
     bool Attach() {
         Detach();
         sockets.clear();
         done = false;
         result = CURLE_OK;
-        started = lastActivity = NowMs();
+        started = lastActivity = RealNowMs();
         attached = curl_multi_add_handle(multi, easy) == CURLM_OK;
         return attached;
     }
@@ -243,10 +238,10 @@ struct Transfer {
                 curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
                 return Fail(InternetCodeFromCurl(result, verify));
             }
-            const uint64_t now = NowMs();
-            if (!connected && connectTimeoutMs && now - started > connectTimeoutMs)
+            const uint64_t now = RealNowMs();
+            if (!connected && connectTimeoutMs && now - started > RealWorkLimitMs(connectTimeoutMs))
                 return Fail(kErrorInternetTimeout);
-            if (connected && receiveTimeoutMs && now - lastActivity > receiveTimeoutMs)
+            if (connected && receiveTimeoutMs && now - lastActivity > RealWorkLimitMs(receiveTimeoutMs))
                 return Fail(kErrorInternetTimeout);
             if (t_deadline && RealNowMs() >= t_deadline) return Fail(kErrorInternetTimeout);
             curl_multi_poll(multi, nullptr, 0, 20, nullptr);

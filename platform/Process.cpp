@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -381,7 +380,7 @@ RunResult RunCaptured(const RunRequest& request) {
     Fd pidFd(OpenPidFd(pid));
     const uint32_t limitMs = request.timeoutMs != 0 ? request.timeoutMs : tTimeLimitMs;
     const bool timed = limitMs != 0;
-    const uint64_t deadline = timed ? NowMs() + limitMs : 0;
+    const uint64_t deadline = timed ? RealNowMs() + RealWorkLimitMs(limitMs) : 0;
     bool pipeOpen = readEnd.fd >= 0;
     bool exited = false;
     for (;;) {
@@ -391,10 +390,9 @@ RunResult RunCaptured(const RunRequest& request) {
         }
         int sliceMs = -1;
         if (timed) {
-            uint64_t now = NowMs();
+            uint64_t now = RealNowMs();
             if (now >= deadline) break;
-            double real = std::ceil(static_cast<double>(deadline - now) / TimeScale());
-            sliceMs = static_cast<int>(std::clamp(real, 1.0, 100.0));
+            sliceMs = static_cast<int>(std::min<uint64_t>(deadline - now, 100));
         }
         if (pidFd.fd < 0) sliceMs = sliceMs < 0 ? 10 : std::min(sliceMs, 10);
         pollfd fds[2];

@@ -1,5 +1,7 @@
 #include "Text.h"
 
+#include "Memory.h"
+
 #include <atomic>
 
 namespace plat {
@@ -39,16 +41,24 @@ std::string NarrowFromWide(const std::wstring& text) {
     return out;
 }
 
-std::wstring WideFromNarrow(const std::string& bytes) {
+std::wstring WideFromNarrow(std::string_view bytes) {
     std::wstring out;
-    out.reserve(bytes.size());
+    out.reserve(bytes.size());  // never more units than bytes
+    AdviseLargeBlock(out.data(), out.capacity() * sizeof(wchar_t));
+    // Decoded through a small buffer: the text's memory is written once, in blocks.
+    wchar_t buffer[1024];
+    wchar_t* o = buffer;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
     size_t i = 0;
     while (i < n) {
+        if (o > buffer + 1020) {
+            out.append(buffer, size_t(o - buffer));
+            o = buffer;
+        }
         unsigned char b = p[i];
         if (b < 0x80) {
-            out += static_cast<wchar_t>(b);
+            *o++ = static_cast<wchar_t>(b);
             ++i;
             continue;
         }
@@ -62,7 +72,7 @@ std::wstring WideFromNarrow(const std::string& bytes) {
         } else if (b >= 0xF0 && b <= 0xF4) {
             len = 4, c = b & 0x07, min = 0x10000;
         } else {
-            out += static_cast<wchar_t>(kReplacement);
+            *o++ = static_cast<wchar_t>(kReplacement);
             ++i;
             continue;
         }
@@ -70,13 +80,14 @@ std::wstring WideFromNarrow(const std::string& bytes) {
         for (; k < len && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k) c = (c << 6) | (p[i + k] & 0x3F);
         if (k < len || c < min || !IsScalar(c)) {
             // A cut sequence is replaced whole; a bad complete one byte by byte.
-            out += static_cast<wchar_t>(kReplacement);
+            *o++ = static_cast<wchar_t>(kReplacement);
             i += (k < len) ? k : 1;
             continue;
         }
-        out += static_cast<wchar_t>(c);
+        *o++ = static_cast<wchar_t>(c);
         i += len;
     }
+    out.append(buffer, size_t(o - buffer));
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace RYL {
@@ -10,26 +11,95 @@ namespace RYL {
 class ElementStack {
 public:
     struct Entry {
-        std::wstring name;
+        uint32_t nameStart = 0;  // the name lies in the document text
+        uint32_t nameLength = 0;
         uint32_t pos = 0;
+        uint32_t count = 0;  // which count is its name's, once counted
     };
 
-    ElementStack() : entries_(7) {}
+    // fold: names compare without regard to ASCII case.
+    explicit ElementStack(bool fold) : entries_(7), fold_(fold) {}
+    ElementStack(const ElementStack&) = delete;
+    ElementStack& operator=(const ElementStack&) = delete;
 
     int Top() const { return top_; }
     Entry& operator[](int level) { return entries_[size_t(level)]; }
 
-    void Push(const wchar_t* name, size_t length, uint32_t pos) {
+    void Push(size_t nameStart, size_t nameLength, uint32_t pos) {
         if (size_t(top_) + 1 >= entries_.size()) entries_.resize(entries_.size() * 2);
         Entry& e = entries_[size_t(++top_)];
-        e.name.assign(name, length);  // entries keep their buffers for reuse
+        e.nameStart = uint32_t(nameStart);
+        e.nameLength = uint32_t(nameLength);
         e.pos = pos;
+        absent_.length = 0;  // the name found absent last may be open now
     }
-    void PopTo(int level) { top_ = level; }
+    void PopTo(int level) {
+        for (; counted_ > level; --counted_) --counts_[entries_[size_t(counted_)].count];
+        top_ = level;
+    }
+
+    // False when no open element carries the name text[start, start + length) (true does not
+    // promise a match when names fold). The names are counted only when an end tag misses the
+    // innermost elements, so a well-formed text never pays for the count; each entry is counted
+    // at most once.
+    bool MayBeOpen(const wchar_t* text, size_t start, size_t length) {
+        text_ = text;
+        // A run of end tags of one name that is not open: no element opened since the last one.
+        if (absent_.length && NameEqual{this}(absent_, Name{start, length})) return false;
+        for (; counted_ < top_; ++counted_) {
+            Entry& e = entries_[size_t(counted_ + 1)];
+            const Name name{e.nameStart, e.nameLength};
+            if (counted_ > 0 && NameEqual{this}(name, Name{entries_[size_t(counted_)].nameStart,
+                                                           entries_[size_t(counted_)].nameLength})) {
+                e.count = entries_[size_t(counted_)].count;  // a run of one name
+            } else {
+                auto [it, added] = names_.try_emplace(name, uint32_t(counts_.size()));
+                if (added) counts_.push_back(0);
+                e.count = it->second;
+            }
+            ++counts_[e.count];
+        }
+        auto it = names_.find(Name{start, length});
+        if (it != names_.end() && counts_[it->second] != 0) return true;
+        absent_ = Name{start, length};
+        return false;
+    }
 
 private:
+    // A name in the text, hashed and compared by its units (ASCII letters lowered when folding).
+    struct Name {
+        size_t start, length;
+    };
+    wchar_t Unit(const Name& n, size_t i) const {
+        wchar_t c = text_[n.start + i];
+        return (fold_ && c >= L'A' && c <= L'Z') ? wchar_t(c + 32) : c;
+    }
+    struct NameHash {
+        const ElementStack* stack;
+        size_t operator()(const Name& n) const {
+            size_t h = 14695981039346656037ull;
+            for (size_t i = 0; i < n.length; ++i) h = (h ^ size_t(stack->Unit(n, i))) * 1099511628211ull;
+            return h;
+        }
+    };
+    struct NameEqual {
+        const ElementStack* stack;
+        bool operator()(const Name& a, const Name& b) const {
+            if (a.length != b.length) return false;
+            for (size_t i = 0; i < a.length; ++i)
+                if (stack->Unit(a, i) != stack->Unit(b, i)) return false;
+            return true;
+        }
+    };
+
     std::vector<Entry> entries_;
     int top_ = 0;
+    bool fold_;
+    int counted_ = 0;  // levels 1 to counted_ are counted in counts_
+    const wchar_t* text_ = nullptr;  // where the names lie; it moves when read-file mode loads more
+    Name absent_{0, 0};  // the name found absent last, until an element opens
+    std::unordered_map<Name, uint32_t, NameHash, NameEqual> names_{16, NameHash{this}, NameEqual{this}};
+    std::vector<size_t> counts_;  // open elements by name
 };
 
 }  // namespace RYL

@@ -2,6 +2,7 @@
 // (high 16 bits the page, low 16 bits the record).
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 namespace RYL {
@@ -40,9 +41,19 @@ public:
     void Clear();
 
 private:
-    std::unique_ptr<std::unique_ptr<ElementRecord[]>[]> pages_;
+    // Pages are not cleared: a record is written when its position is handed out.
+    struct FreePage {
+        void operator()(ElementRecord* page) const { std::free(page); }
+    };
+    using Page = std::unique_ptr<ElementRecord[], FreePage>;
+    static Page NewPage(size_t records);
+
+    std::unique_ptr<Page[]> pages_;
+    static constexpr int kSmallPageRecords = 4096;
+
     int capacity_ = 0;
     int pageCapacity_ = 0;
+    int lastPageRecords_ = 0;  // records allocated for the last page (at least its capacity)
 };
 
 }  // namespace RYL

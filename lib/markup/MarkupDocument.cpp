@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "Memory.h"
+
 #include "markup/ElementPath.h"
 #include "markup/ElementStack.h"
 #include "markup/MarkupFile.h"
@@ -38,6 +40,11 @@ void MarkupDocument::SetModeWord(uint32_t mode) {
 
 bool MarkupDocument::SetDocument(const std::wstring& text) {
     if (mode_ & (kModeReadFile | kModeWriteFile)) return false;
+    if (text.size() > text_.capacity()) {
+        std::wstring().swap(text_);
+        text_.reserve(text.size());
+        plat::AdviseLargeBlock(text_.data(), text_.capacity() * sizeof(wchar_t));
+    }
     text_ = text;
     result_.clear();
     return Parse();
@@ -107,10 +114,11 @@ uint32_t MarkupDocument::NewPosition() {
 }
 
 uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParent) {
-    ElementStack stack;
+    const bool fold = (mode_ & kModeFoldNames) != 0;
+    ElementStack stack(fold);
     stack[0].pos = parseParent;
     const uint32_t baseDepth = tree_[parseParent].depth;
-    const bool fold = (mode_ & kModeFoldNames) != 0;
+    bool lifted = false;  // unended elements gave up children: depths below are to be set again
     uint32_t open = parseParent;
     uint32_t first = 0;
     NodeToken token;
@@ -119,12 +127,13 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
         const wchar_t* text = scanner.Text();  // moves when read-file mode loads more
         switch (token.kind) {
         case kNodeEnd:
-            CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
+            lifted |= CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
+            if (lifted) SetDepths(parseParent);
             return first;
         case kNodeStartTag: {
             uint32_t pos = NewPosition();
             ElementRecord& r = tree_[pos];
-            r = ElementRecord();
+            r = ElementRecord();  // pages are not cleared
             r.parent = open;
             r.depth = baseDepth + uint32_t(stack.Top());
             r.start = uint32_t(token.start);
@@ -144,7 +153,7 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
             }
             if (!first) first = pos;
             if (!(token.flags & kTokenEmptyElement)) {
-                stack.Push(text + scanner.NameStart(), scanner.NameEnd() - scanner.NameStart(), pos);
+                stack.Push(scanner.NameStart(), scanner.NameEnd() - scanner.NameStart(), pos);
                 open = pos;
             }
             break;
@@ -152,21 +161,31 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
         case kNodeEndTag: {
             const wchar_t* name = text + scanner.NameStart();
             size_t nameLength = scanner.NameEnd() - scanner.NameStart();
+            auto matches = [&](int level) {
+                const ElementStack::Entry& e = stack[level];
+                if (e.nameLength != nameLength) return false;
+                if (fold) return CompareNames(text + e.nameStart, name, nameLength, true) == 0;
+                const wchar_t* openName = text + e.nameStart;
+                for (size_t i = 0; i < nameLength; ++i)
+                    if (openName[i] != name[i]) return false;
+                return true;
+            };
+            // The nearest open element of that name: the innermost few are compared directly,
+            // deeper ones only when the name is open at all. The levels passed over are closed
+            // as unended, so the search stays linear over the whole text.
             int level = stack.Top();
-            for (; level > 0; --level) {
-                const std::wstring& openName = stack[level].name;
-                if (openName.size() == nameLength &&
-                    (fold ? CompareNames(openName.data(), name, nameLength, true) == 0
-                          : wmemcmp(openName.data(), name, nameLength) == 0))
-                    break;
-            }
+            const int nearest = level > 4 ? level - 4 : 0;
+            while (level > nearest && !matches(level)) --level;
+            if (level == nearest && level > 0 && !stack.MayBeOpen(text, scanner.NameStart(), nameLength)) level = 0;
+            while (level > 0 && !matches(level)) --level;
             if (level == 0) {
                 tree_[parseParent].flags |= kElemNotWellFormed;
                 tree_[open].flags |= kElemContentError;
-                AddResult(result_, L"lone_end_tag", std::wstring(name, nameLength).c_str(), 0, int(token.start));
+                if (result_.size() < 1000)
+                    AddResult(result_, L"lone_end_tag", std::wstring(name, nameLength).c_str(), 0, int(token.start));
                 break;
             }
-            CloseUnended(stack, level, uint32_t(token.start + 1), parseParent);
+            lifted |= CloseUnended(stack, level, uint32_t(token.start + 1), parseParent);
             ElementRecord& r = tree_[stack[level].pos];
             r.length = uint32_t(token.start + token.length) - r.start;
             r.endTagLength = uint32_t(token.length);
@@ -185,8 +204,8 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
     }
 }
 
-void MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent) {
-    if (stack.Top() <= level) return;
+bool MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent) {
+    if (stack.Top() <= level) return false;
     for (int j = stack.Top(); j > level; --j) {
         tree_[parseParent].flags |= kElemNotWellFormed;
         ElementRecord& r = tree_[stack[j].pos];
@@ -197,16 +216,22 @@ void MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offse
             r.flags &= ~kElemContentError;
             tree_[stack[j - 1].pos].flags |= kElemContentError;
         }
-        AddResult(result_, L"unended_start_tag", stack[j].name.c_str(), 0, int(r.start), int(offset2));
+        if (result_.size() < 1000) {
+            const ElementStack::Entry& e = stack[j];
+            std::wstring name(text_.c_str() + e.nameStart, e.nameLength);
+            AddResult(result_, L"unended_start_tag", name.c_str(), 0, int(r.start), int(offset2));
+        }
     }
-    LiftChildren(stack, level);
+    bool lifted = LiftChildren(stack, level);
     stack.PopTo(level);
+    return lifted;
 }
 
 // The unended elements above the level give up their children, which follow them as siblings in
 // document order. Each unended element is the last child of the one below it, so the chain
-// flattens into one run after the first of them; each element moves once.
-void MarkupDocument::LiftChildren(ElementStack& stack, int level) {
+// flattens into one run after the first of them; each element moves once. Their depths are left
+// to SetDepths. True when any element moved.
+bool MarkupDocument::LiftChildren(ElementStack& stack, int level) {
     const uint32_t target = stack[level].pos;
     const uint32_t firstUnended = stack[level + 1].pos;
     uint32_t tail = firstUnended;
@@ -220,18 +245,18 @@ void MarkupDocument::LiftChildren(ElementStack& stack, int level) {
         tree_[firstChild].previousSibling = e;
         tree_[firstChild].flags &= ~kElemFirstChild;
     }
+    if (tail == firstUnended) return false;
     tree_[tree_[target].firstChild].previousSibling = tail;
-    const uint32_t depth = tree_[firstUnended].depth;
-    for (uint32_t c = tree_[firstUnended].nextSibling; c; c = tree_[c].nextSibling) {
-        tree_[c].parent = target;
-        if (tree_[c].depth != depth) ShiftDepth(c, depth);
-    }
+    for (uint32_t c = tree_[firstUnended].nextSibling; c; c = tree_[c].nextSibling) tree_[c].parent = target;
+    return true;
 }
 
-// Gives pos the depth and its descendants the depths below it.
-void MarkupDocument::ShiftDepth(uint32_t pos, uint32_t depth) {
-    uint32_t delta = depth - tree_[pos].depth;
-    for (uint32_t d = pos; d; d = NextInSubtree(d, pos)) tree_[d].depth += delta;
+// Depths of everything below root from the parents, in one pass in document order.
+void MarkupDocument::SetDepths(uint32_t root) {
+    for (uint32_t d = tree_[root].firstChild; d; d = NextInSubtree(d, root)) {
+        uint32_t parent = tree_[d].parent;
+        tree_[d].depth = parent ? tree_[parent].depth + 1 : 0;
+    }
 }
 
 uint32_t MarkupDocument::NextInSubtree(uint32_t pos, uint32_t root) const {

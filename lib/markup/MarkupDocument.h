@@ -104,9 +104,9 @@ private:
     friend class FileTextSource;
     bool Parse();
     uint32_t ParseElements(NodeScanner& scanner, uint32_t parseParent);
-    void CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent);
-    void LiftChildren(ElementStack& stack, int level);
-    void ShiftDepth(uint32_t pos, uint32_t depth);
+    bool CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent);
+    bool LiftChildren(ElementStack& stack, int level);
+    void SetDepths(uint32_t root);
     void EnsureCapacity(uint32_t n);
     uint32_t NewPosition();
     bool IsPosition(uint32_t pos) const {

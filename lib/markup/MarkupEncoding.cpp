@@ -382,8 +382,27 @@ Utf8Check CheckUtf8(const unsigned char* bytes, size_t length) {
     return check;
 }
 
+namespace {
+
+// Bytes before an unfinished UTF-8 sequence at the end, as the platform's decoder reads leads
+// and further bytes; whatever comes before it, invalid bytes included, does not matter.
+size_t BeforeUnfinishedUtf8(const unsigned char* bytes, size_t length) {
+    for (size_t back = 1; back <= 3 && back <= length; ++back) {
+        unsigned char b = bytes[length - back];
+        if ((b & 0xC0) == 0x80) continue;  // a further byte: look for its lead
+        size_t needed = (b >= 0xC2 && b <= 0xDF) ? 2 : (b >= 0xE0 && b <= 0xEF) ? 3 : (b >= 0xF0 && b <= 0xF4) ? 4 : 0;
+        return needed > back ? length - back : length;
+    }
+    return length;
+}
+
+}  // namespace
+
 TextDecoder::TextDecoder(const std::wstring& encoding) : codePage_(UsableCodePage(encoding)) {
     bigEndian_ = codePage_ == kCodePageUtf16BE || (codePage_ == kCodePageUtf32 && EndsWithBE(encoding));
+    // UTF-8 goes through the same decoder as ANSI (which is UTF-8 here), so that a file reads
+    // the same whether or not its encoding is known from its first chunk.
+    if (codePage_ == kCodePageUtf8) return;
     if (const char* charset = IconvCharset(codePage_)) {
         iconv_t cd = iconv_open("WCHAR_T", charset);
         if (cd != iconv_t(-1)) iconv_ = cd;
@@ -421,12 +440,9 @@ size_t TextDecoder::Decode(const char* bytes, size_t length, bool last, std::wst
     }
     if (!iconv_) {
         // ANSI and UTF-8 through the platform's conversion.
-        size_t take = length;
-        if (!last) {
-            Utf8Check check = CheckUtf8(b, length);
-            if (check.cut) take = check.completeLength;
-        }
-        out += plat::WideFromNarrow(std::string(bytes, take));
+        size_t take = last ? length : BeforeUnfinishedUtf8(b, length);
+        if (out.empty()) out = plat::WideFromNarrow(std::string_view(bytes, take));
+        else out += plat::WideFromNarrow(std::string_view(bytes, take));
         return take;
     }
     iconv_t cd = iconv_t(iconv_);

@@ -80,6 +80,7 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
                               size_t chunkBytes) {
     if ((mode_ & (kModeReadFile | kModeWriteFile)) || (fileMode != kModeReadFile && fileMode != kModeWriteFile))
         return false;
+    SetDocument(static_cast<const wchar_t*>(nullptr));  // a failed open leaves an empty document
     file_ = std::make_unique<FileState>();
     FileState& f = *file_;
     f.encoding = encoding;
@@ -91,8 +92,6 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
         FileError();
         return false;
     }
-    text_.clear();
-    result_.clear();
     int cp = EncodingNameToCodePage(f.encoding);
     if (cp == kCodePageUtf16 || cp == kCodePageUtf16BE) {
         f.format = kFileUtf16 | (cp == kCodePageUtf16BE ? kFileBigEndian : 0);
@@ -105,16 +104,27 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
     }
 
     struct stat st;
-    if (fstat(fileno(f.stream), &st) != 0) {
+    bool statOk = fstat(fileno(f.stream), &st) == 0;
+    if (!statOk || S_ISDIR(st.st_mode)) {
+        if (statOk) errno = EISDIR;
         FileError();
         fclose(f.stream);
         f.stream = nullptr;
         return false;
     }
     f.fileSize = uint64_t(st.st_size);
-    unsigned char head[3] = {0, 0, 0};
-    size_t got = fread(head, 1, 3, f.stream);
-    if (got >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
+    unsigned char head[4] = {0, 0, 0, 0};
+    size_t got = fread(head, 1, 4, f.stream);
+    // The UTF-32 marks begin like the UTF-16 ones, so they are tested first.
+    if (got == 4 && head[0] == 0xFF && head[1] == 0xFE && head[2] == 0 && head[3] == 0) {
+        f.format = 0;
+        f.encoding = L"UTF-32";
+        f.filePosition = 4;
+    } else if (got == 4 && head[0] == 0 && head[1] == 0 && head[2] == 0xFE && head[3] == 0xFF) {
+        f.format = 0;
+        f.encoding = L"UTF-32BE";
+        f.filePosition = 4;
+    } else if (got >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
         f.format = kFileUtf16;
         f.encoding = L"UTF-16";
         f.filePosition = 2;
@@ -122,7 +132,7 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
         f.format = kFileUtf16 | kFileBigEndian;
         f.encoding = L"UTF-16BE";
         f.filePosition = 2;
-    } else if (got == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
+    } else if (got >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
         f.encoding = L"UTF-8";
         f.filePosition = 3;
     }
@@ -143,7 +153,10 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
     if (ok) Parse();
     if (f.stream) fclose(f.stream);
     f.stream = nullptr;
-    return ok && !HasResult(f.result, L"file_error");
+    if (ok && !HasResult(f.result, L"file_error")) return true;
+    mode_ &= ~kModeReadFile;
+    SetDocument(static_cast<const wchar_t*>(nullptr));
+    return false;
 }
 
 bool MarkupDocument::ReadChunk() {

@@ -173,10 +173,12 @@ std::wstring UnescapeText(const wchar_t* text, int length, uint32_t mode) {
     out.reserve(end);
     const EntityTable& entities = EntityTable::Get();
     for (size_t i = 0; i < end;) {
-        wchar_t c = text[i];
-        if (c != L'&') {
-            out += c;
-            ++i;
+        if (text[i] != L'&') {
+            // The run up to the next '&' as it stands.
+            const wchar_t* amp = wmemchr(text + i, L'&', end - i);
+            size_t run = (amp ? size_t(amp - text) : end) - i;
+            out.append(text + i, run);
+            i += run;
             continue;
         }
         // The name runs to the next ';': at most 9 units, all below 0x80.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -17,7 +18,7 @@ namespace fs = std::filesystem;
 namespace companion_test {
 
 const HelperBuild& X86Build() {
-    static const HelperBuild build{"x86", PHONEINFO_TEST_X86, "", "dev/gsmtty19", "AT+CGSN\r"};
+    static const HelperBuild build{"x86", PHONEINFO_TEST_X86, QEMU_I386, "dev/gsmtty19", "AT+CGSN\r"};
     return build;
 }
 
@@ -52,10 +53,7 @@ void WorkDir::Write(const std::string& relative, const std::string& content) con
 
 HelperResult RunHelper(const HelperBuild& build, const fs::path& dir,
                        const std::vector<std::string>& args, const RunOptions& options) {
-    std::vector<std::string> argv;
-    if (*build.emulator)
-        argv.push_back(build.emulator);
-    argv.push_back(build.program);
+    std::vector<std::string> argv{build.emulator, build.program};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, dir, options);
 }
@@ -63,6 +61,11 @@ HelperResult RunHelper(const HelperBuild& build, const fs::path& dir,
 HelperResult RunProgram(const std::vector<std::string>& argvIn, const fs::path& dir,
                         const RunOptions& options) {
     std::vector<std::string> argv = argvIn;
+    std::string line = "run:";
+    for (const std::string& a : argv)
+        line += " " + a;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
     std::vector<char*> cargv;
     for (std::string& a : argv)
         cargv.push_back(a.data());

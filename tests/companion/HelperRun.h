@@ -1,5 +1,6 @@
-// Runs a PhoneInfoTest build (the ARM build under qemu-user) against a fake modem on a
-// pseudo-terminal, in a working directory of its own.
+// Runs a PhoneInfoTest build under qemu-user (qemu-arm, qemu-i386) against a fake modem on a
+// pseudo-terminal, in a working directory of its own. Every run shows its command line in the
+// test's output.
 #pragma once
 
 #include <atomic>
@@ -15,7 +16,7 @@ namespace companion_test {
 struct HelperBuild {
     const char* name;      // "x86" or "ARM"
     const char* program;   // the test build: device paths under the working directory
-    const char* emulator;  // empty: runs natively
+    const char* emulator;  // the qemu-user program that runs it
     const char* channel;   // AT channel below the working directory
     const char* command;   // the IMEI command that the modem receives
 };

@@ -1,4 +1,4 @@
-// PhoneInfoTest's test builds for x86 (native) and ARM (qemu-user) against a fake modem.
+// PhoneInfoTest's test builds for x86 and ARM (both under qemu-user) against a fake modem.
 #include "HelperRun.h"
 
 #include <gtest/gtest.h>

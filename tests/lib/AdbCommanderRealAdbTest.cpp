@@ -55,10 +55,10 @@ bool Listening(uint16_t port)
     return connected;
 }
 
-// Waits (bounded) until the port's listening state is as wanted.
+// Waits (a minute at most) until the port's listening state is as wanted.
 bool WaitListening(uint16_t port, bool wanted)
 {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 1200; ++i) {
         if (Listening(port) == wanted) return true;
         usleep(50 * 1000);
     }

@@ -131,6 +131,17 @@ const std::vector<DocumentCase>& Cases() {
          {Find(L"r"), Into(), Find(L"a"), Find(L"d"), Find(L"e"), Find(L"", false)}},
         {"'>' in text", L"<a>x>y</a>", true, L"", {Find(L"a"), Text(L"x>y")}},
         {"a NUL ends the text", std::wstring(L"<a>x</a>\0<b>", 12), true, L"", {Find(L"a"), Find(L"b", false)}},
+        {"end tag matching an element below the innermost few", L"<r><x><a><b><c><d><e></x><f/></r>", false,
+         L"<unended_start_tag tagname=\"e\" offset=\"18\" offset2=\"22\"/>"
+         L"<unended_start_tag tagname=\"d\" offset=\"15\" offset2=\"22\"/>"
+         L"<unended_start_tag tagname=\"c\" offset=\"12\" offset2=\"22\"/>"
+         L"<unended_start_tag tagname=\"b\" offset=\"9\" offset2=\"22\"/>"
+         L"<unended_start_tag tagname=\"a\" offset=\"6\" offset2=\"22\"/>",
+         {Find(L"r"), Into(), Find(L"x"), Into(), Find(L"a"), Find(L"b"), Find(L"c"), Find(L"d"), Find(L"e"),
+          Find(L"", false), Out(), Find(L"f")}},
+        {"lone end tag under a deep stack", L"<r><a><b><c><d><e></q></e></d></c></b></a></r>", false,
+         L"<lone_end_tag tagname=\"q\" offset=\"18\"/>",
+         {Find(L"r"), Into(), Find(L"a"), Into(), Find(L"b"), Into(), Find(L"c")}},
         {"result names are escaped", L"<a></b\"></a>", false, L"<lone_end_tag tagname=\"b&quot;\" offset=\"3\"/>",
          {Find(L"a")}},
     };
@@ -308,6 +319,51 @@ TEST(MarkupDocument, ManyUnendedElementsStayLinear) {
     }
     EXPECT_EQ(as, depth);
     EXPECT_EQ(cs, depth);
+    CheckIndex(doc);
+}
+
+// The two shapes below took seconds at these sizes while every close rewrote the depths of a
+// growing subtree and every end tag was compared with every open name.
+TEST(MarkupDocument, UnendedElementsClosedOneByOne) {
+    const int k = 40000;
+    std::wstring text = Repeat(L"<a><b>", k) + Repeat(L"</a>", k);
+    MarkupDocument doc;
+    EXPECT_FALSE(doc.SetDocument(text));
+    // Each b gives the next a to its parent: a(i) holds b(i) and a(i + 1).
+    EXPECT_EQ(doc.GetResult().rfind(L"<unended_start_tag tagname=\"b\" offset=\"" + std::to_wstring(6 * (k - 1) + 3) +
+                                        L"\" offset2=\"" + std::to_wstring(6 * k + 1) + L"\"/>", 0),
+              0u);
+    CheckIndex(doc);
+    for (int i = 0; i < k; ++i) {
+        ASSERT_TRUE(doc.FindElement(L"a")) << i;
+        ElementRecord r;
+        ASSERT_TRUE(doc.GetRecord(doc.GetCurrentPosition(), r));
+        ASSERT_EQ(r.depth, uint32_t(i));
+        ASSERT_TRUE(doc.StepInto());
+        ASSERT_TRUE(doc.FindElement(L"b")) << i;
+        ASSERT_TRUE(doc.GetRecord(doc.GetCurrentPosition(), r));
+        ASSERT_EQ(r.flags & kElemNoEndTag, kElemNoEndTag);
+        ASSERT_EQ(r.firstChild, 0u);
+    }
+    EXPECT_FALSE(doc.FindElement(L""));
+}
+
+TEST(MarkupDocument, LoneEndTagsUnderManyOpenElements) {
+    const int n = 40000;
+    std::wstring text = Repeat(L"<a>", n) + Repeat(L"</b>", n);
+    MarkupDocument doc;
+    EXPECT_FALSE(doc.SetDocument(text));
+    EXPECT_EQ(doc.GetResult().rfind(L"<lone_end_tag tagname=\"b\" offset=\"" + std::to_wstring(3 * n) + L"\"/>", 0), 0u);
+    // Unended at the end of the text: every a is top-level and childless.
+    int found = 0;
+    while (doc.FindElement(L"a")) {
+        ElementRecord r;
+        ASSERT_TRUE(doc.GetRecord(doc.GetCurrentPosition(), r));
+        ASSERT_EQ(r.depth, 0u);
+        ASSERT_EQ(r.firstChild, 0u);
+        ++found;
+    }
+    EXPECT_EQ(found, n);
     CheckIndex(doc);
 }
 

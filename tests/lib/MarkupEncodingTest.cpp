@@ -334,6 +334,12 @@ TEST(MarkupDocument, FoldedTagNames) {
     // Exact again after two equal units from 0x80 up.
     EXPECT_FALSE(folded.SetDocument(L"<\u00e9\u00e9A>x</\u00e9\u00e9a>"));
     EXPECT_TRUE(folded.SetDocument(L"<A\u00e9\u00e9>x</a\u00e9\u00e9>"));
+    // An end tag that matches below the innermost few open elements.
+    const wchar_t* deep = L"<R><X><a><b><c><d><e></x></r>";
+    EXPECT_FALSE(folded.SetDocument(deep));
+    EXPECT_EQ(folded.GetResult().find(L"lone_end_tag"), std::wstring::npos);
+    EXPECT_FALSE(exact.SetDocument(deep));
+    EXPECT_EQ(exact.GetResult().find(L"<lone_end_tag tagname=\"x\""), 0u);
 }
 
 TEST(MarkupDocument, WhitespaceModesApplyToText) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Text.h"
 #include "markup/MarkupDocument.h"
 
 using namespace RYL;
@@ -106,6 +107,8 @@ TEST_F(MarkupFileTest, ReadsInChunksAsWhole) {
         {"UTF-8 with mark", L"", "UTF-8", "\xEF\xBB\xBF", true, L"UTF-8", false, false, true},
         {"UTF-16LE", L"", "UTF-16LE", "\xFF\xFE", true, L"UTF-16", false, false, false},
         {"UTF-16BE", L"", "UTF-16BE", "\xFE\xFF", true, L"UTF-16BE", false, true, false},
+        {"UTF-32LE with mark", L"", "UTF-32LE", std::string("\xFF\xFE\0\0", 4), true, L"UTF-32", false, false, true},
+        {"UTF-32BE with mark", L"", "UTF-32BE", std::string("\0\0\xFE\xFF", 4), true, L"UTF-32BE", false, false, true},
         {"Shift_JIS declared", L"Shift_JIS", "CP932", "", false, L"Shift_JIS", false, false, true},
         {"GB18030 declared", L"GB18030", "GB18030", "", true, L"GB18030", false, false, true},
     };
@@ -188,6 +191,71 @@ TEST_F(MarkupFileTest, Utf32FileKeepsItsZeroBytes) {
     ASSERT_TRUE(doc.OpenFile(path, kModeReadFile, L"UTF-32", 6));
     EXPECT_EQ(doc.GetDocument(), text);
     EXPECT_EQ(ResultAttribute(doc.GetFileResult(), L"nulls_removed", L"count"), L"(none)");
+}
+
+TEST_F(MarkupFileTest, Utf32MarkIsDroppedWhateverTheCallerNames) {
+    const std::wstring text = L"<r>\U0001F600</r>";
+    struct {
+        const char* charset;
+        std::string bom;
+        const wchar_t* named;
+    } cases[] = {
+        {"UTF-32LE", std::string("\xFF\xFE\0\0", 4), L"UTF-32"},
+        {"UTF-32LE", std::string("\xFF\xFE\0\0", 4), L""},
+        {"UTF-32BE", std::string("\0\0\xFE\xFF", 4), L"UTF-32BE"},
+        {"UTF-32BE", std::string("\0\0\xFE\xFF", 4), L"UTF-16"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.charset) + " named " + plat::NarrowFromWide(c.named));
+        std::wstring path = Write("marked.xml", c.bom + Encode(text, c.charset));
+        MarkupDocument doc;
+        ASSERT_TRUE(doc.OpenFile(path, kModeReadFile, c.named, 6));
+        EXPECT_EQ(doc.GetDocument(), text);
+        EXPECT_EQ(ResultAttribute(doc.GetFileResult(), L"nulls_removed", L"count"), L"(none)");
+        ASSERT_TRUE(doc.FindElement(L"r"));
+        EXPECT_EQ(doc.GetText(), L"\U0001F600");
+    }
+}
+
+TEST_F(MarkupFileTest, InvalidByteDoesNotSplitLaterCharacters) {
+    // Undeclared UTF-8 whose first chunk holds an invalid byte before multibyte characters.
+    std::wstring euros(50, L'\u20ac');
+    std::wstring path = Write("invalid.xml", "<r>\xFF" + Encode(euros, "UTF-8") + "</r>");
+    std::wstring expected = L"<r>\uFFFD" + euros + L"</r>";
+    for (size_t chunk : {size_t(4), size_t(5), size_t(7), size_t(8), size_t(9), size_t(10), size_t(13), size_t(16384)}) {
+        SCOPED_TRACE("chunk " + std::to_string(chunk));
+        MarkupDocument doc;
+        ASSERT_TRUE(doc.OpenFile(path, kModeReadFile, L"", chunk));
+        EXPECT_EQ(doc.GetDocument(), expected);
+    }
+}
+
+TEST_F(MarkupFileTest, FailedOpenLeavesAnEmptyDocument) {
+    struct {
+        const char* label;
+        std::wstring path;
+        uint32_t mode;
+        const wchar_t* n;
+        const wchar_t* msg;
+    } cases[] = {
+        {"missing file", Path("absent.xml"), kModeReadFile, L"2", L"The file could not be found."},
+        {"directory to read", dir_.wstring(), kModeReadFile, L"336", L"The path names a directory, not a file."},
+        {"directory to write", dir_.wstring(), kModeWriteFile, L"336", L"The path names a directory, not a file."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        MarkupDocument doc;
+        ASSERT_TRUE(doc.SetDocument(L"<a><b>x</b></a>"));
+        EXPECT_FALSE(doc.OpenFile(c.path, c.mode));
+        EXPECT_EQ(doc.GetMode(), 0u);
+        EXPECT_EQ(doc.GetDocument(), L"");
+        EXPECT_FALSE(doc.IsWellFormed());
+        EXPECT_FALSE(doc.FindElement(L"a"));
+        EXPECT_FALSE(doc.FindElement(L""));
+        EXPECT_EQ(ResultAttribute(doc.GetFileResult(), L"file_error", L"n"), c.n);
+        EXPECT_EQ(ResultAttribute(doc.GetFileResult(), L"file_error", L"msg"), c.msg);
+        EXPECT_TRUE(doc.SetDocument(L"<c/>"));
+    }
 }
 
 TEST_F(MarkupFileTest, EncodingGivenByTheCaller) {

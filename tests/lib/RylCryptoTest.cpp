@@ -182,6 +182,10 @@ TEST(RylCrypto, RoundTrips) {
     std::wstring withZero(L"ab\0cd", 5), b64 = EncryptText(withZero), back;
     ASSERT_EQ(Decrypt(nullptr, &b64, &back, 0, 0), 0);
     EXPECT_EQ(back, L"ab");
+    // A file takes every deciphered byte.
+    std::wstring plainFile = dir.Wide("zero");
+    ASSERT_EQ(Decrypt(nullptr, &b64, &plainFile, RYLCRYPTO_OUTPUT_FILE, 0), 0);
+    EXPECT_EQ(ReadBytes(dir / "zero"), std::string("ab\0cd", 5));
     // Characters that UTF-8 cannot carry come back as the replacement character.
     std::wstring lone(1, static_cast<wchar_t>(0xD800));
     b64 = EncryptText(lone);

@@ -144,6 +144,32 @@ TEST_F(ZipArchive, MakesNamesSafeAndRefusesTheRest)
     }
 }
 
+TEST_F(ZipArchive, NamesWithoutUtf8FlagAreCodePage437)
+{
+    fs::path dest = dir_ / "out";
+    fs::create_directories(dest);
+    ASSERT_EQ(ExtractAll(Crafted("cp437.zip"), dest), ARC_OK);
+    EXPECT_EQ(ReadFile(dest / "\u00e4bc.txt"), "a");
+    EXPECT_EQ(ReadFile(dest / "\u00f6bc.txt"), "o");
+    EXPECT_EQ(ReadFile(dest / "\u00fcbc.txt"), "u");
+}
+
+TEST_F(ZipArchive, TwoEntriesNeverLandOnOneFile)
+{
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        fs::path dest = dir_ / ("out" + std::to_string(i));
+        fs::create_directories(dest);
+        EXPECT_EQ(ExtractAll(Crafted("collide" + std::to_string(i) + ".zip"), dest), ARC_BAD_ARCHIVE);
+        Archive a = Open(Crafted("collide" + std::to_string(i) + ".zip"));
+        ArchiveItem item;
+        EXPECT_EQ(GetArchiveItem(a.get(), 0, &item), ARC_OK);
+        EXPECT_EQ(GetArchiveItem(a.get(), 1, &item), ARC_BAD_ARCHIVE);
+        EXPECT_EQ(GetArchiveItem(a.get(), 0, &item), ARC_OK);  // the first keeps its name
+    }
+    EXPECT_EQ(ReadFile(dir_ / "out0" / "same.txt"), "first");
+}
+
 TEST_F(ZipArchive, NothingLandsOutsideTheDirectory)
 {
     for (int i = 0; i < 3; ++i) {

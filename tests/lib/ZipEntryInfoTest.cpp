@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <ctime>
@@ -24,7 +25,46 @@ std::vector<unsigned char> UtBlock(unsigned flags, std::vector<int32_t> times, i
     return b;
 }
 
+// An Info-ZIP Unicode Path block: version, CRC-32 of the raw name, the UTF-8 name.
+std::string UnicodePathBlock(unsigned version, uint32_t crc, const std::string& utf8)
+{
+    std::string data = std::string(1, char(version));
+    for (int i = 0; i < 4; ++i) data += char(crc >> (8 * i));
+    data += utf8;
+    return std::string("\x75\x70", 2) + char(data.size()) + char(data.size() >> 8) + data;
+}
+
 }  // namespace
+
+TEST(ZipEntryName, DecodedByFlagUnicodePathOrCodePage437)
+{
+    const std::string cp437 = "\x8eu.txt";  // A-umlaut in code page 437
+    const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(cp437.data()), uInt(cp437.size())));
+    struct Case {
+        const char* label;
+        std::string raw;
+        unsigned flags;
+        std::string extra;
+        std::wstring name;
+    } cases[] = {
+        {"UTF-8 flag", "\xc3\xa4" "bc.txt", 0x800, "", L"\u00e4bc.txt"},
+        {"code page 437", "\x84" "bc.txt", 0, "", L"\u00e4bc.txt"},
+        {"UTF-8 bytes without the flag", "\xc3\xa4.txt", 0, "", L"\u251c\u00f1.txt"},
+        {"ASCII", "plain/a.txt", 0, "", L"plain/a.txt"},
+        {"Unicode Path block", cp437, 0, UnicodePathBlock(1, crc, "\xe2\x82\xacu.txt"), L"\u20acu.txt"},
+        {"after another block", cp437, 0, std::string("UT\x01\x00\x00", 5) + UnicodePathBlock(1, crc, "\xe2\x82\xacu.txt"),
+         L"\u20acu.txt"},
+        {"Unicode Path of another name", cp437, 0, UnicodePathBlock(1, crc + 1, "\xe2\x82\xacu.txt"), L"\u00c4u.txt"},
+        {"Unicode Path of another version", cp437, 0, UnicodePathBlock(2, crc, "\xe2\x82\xacu.txt"), L"\u00c4u.txt"},
+        {"Unicode Path cut short", cp437, 0, UnicodePathBlock(1, crc, "\xe2\x82\xacu.txt").substr(0, 8), L"\u00c4u.txt"},
+    };
+    for (const Case& c : cases) {
+        const auto* extra = reinterpret_cast<const unsigned char*>(c.extra.data());
+        EXPECT_EQ(DecodeEntryName(c.raw.data(), c.raw.size(), c.flags, c.extra.empty() ? nullptr : extra, c.extra.size()),
+                  c.name)
+            << c.label;
+    }
+}
 
 TEST(ZipEntryName, StripsPrefixesAndInnerParents)
 {

@@ -23,6 +23,7 @@ TEST(Errors, EveryCodeHasItsOwnTextEndingInCrLf) {
         plat::kErrorDiskFull, plat::kErrorInsufficientBuffer, plat::kErrorDirNotEmpty,
         plat::kErrorAlreadyExists, plat::kErrorBadExeFormat, plat::kErrorFilenameTooLong,
         plat::kErrorNoData, plat::kWaitTimeout, plat::kErrorNoMoreItems, plat::kErrorDirectory,
+        plat::kErrorDirectoryNotSupported,
         plat::kErrorCancelled, plat::kErrorInstallFailure, plat::kEFail,
     };
     for (uint32_t code : codes) {
@@ -69,7 +70,7 @@ TEST(Errors, ErrnoMapping) {
         {EPIPE, plat::kErrorBrokenPipe},    {ENOEXEC, plat::kErrorBadExeFormat},
         {ENOMEM, plat::kErrorNotEnoughMemory}, {ENOTEMPTY, plat::kErrorDirNotEmpty},
         {ENAMETOOLONG, plat::kErrorFilenameTooLong}, {EMFILE, plat::kErrorTooManyOpenFiles},
-        {EXDEV, plat::kErrorGenFailure},
+        {EXDEV, plat::kErrorGenFailure},    {EISDIR, plat::kErrorDirectoryNotSupported},
     };
     for (const Case& c : cases) EXPECT_EQ(plat::CodeFromErrno(c.err), c.code) << c.err;
 }

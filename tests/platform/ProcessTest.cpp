@@ -108,7 +108,7 @@ TEST(RunCaptured, LargeOutputKeepsTheFirst102400Bytes) {
 // the limit passes, so it cannot take the next device; the call returns with the same result.
 TEST(RunCaptured, TimeLimitKillsTheChildsGroupAndReapsIt) {
     TestDir dir;
-    TimeScale fast(10);  // the 3 s limit passes after 0.3 s
+    plat::CapRealWorkLimitsForTesting(300);  // the 3 s limits pass after 0.3 s
     const std::string pidFile = dir / "pid";
     plat::RunResult r = RunChild(kProc + "grandchild_wait.sh", {pidFile, "oem", "get_build_version"}, 3000);
     EXPECT_FALSE(r.ok);
@@ -123,6 +123,7 @@ TEST(RunCaptured, TimeLimitKillsTheChildsGroupAndReapsIt) {
     pid_t child = WaitForPid(sleeperPid);
     ASSERT_GT(child, 0);
     EXPECT_TRUE(WaitGone(child)) << "the child was left running or a zombie";
+    plat::CapRealWorkLimitsForTesting(0);
 }
 
 // A thread's limit holds for every child it runs without a limit of its own.

@@ -56,9 +56,9 @@ protected:
         ASSERT_GE(notification_->Descriptor(), 0);
     }
 
-    // Dispatches until count notices have come (or a few seconds have passed).
+    // Dispatches until count notices have come (or a minute has passed).
     void WaitForNotices(size_t count) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (notices_.size() < count && std::chrono::steady_clock::now() < until) {
             pollfd p{notification_->Descriptor(), POLLIN, 0};
             if (poll(&p, 1, 100) > 0) notification_->Dispatch();

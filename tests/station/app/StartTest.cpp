@@ -12,6 +12,7 @@
 #include "KivImageCheck.h"
 #include "KivModels.h"
 #include "StationGui.h"
+#include "ThreadCount.h"
 
 #include <wx/combobox.h>
 #include <wx/filedlg.h>
@@ -106,6 +107,7 @@ class Start : public StationGui {
 protected:
     void SetUp() override {
         StationGui::SetUp();
+        threadsBefore = ThreadCount();
         // The OS-version report before the flash is switched off (its file is read from the
         // current directory, the test's own).
         std::filesystem::create_directories("Extra");
@@ -234,7 +236,7 @@ protected:
             }
             return true;
         }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        WaitForThreadCount(threadsBefore);  // wx's own clean-up of the worker threads
     }
     KivDeviceRows::Row RowOf(const wxString& serial) {
         for (const KivDeviceRows::Row& row : DeviceRowsOf(frame->deviceList)->Rows())
@@ -252,6 +254,7 @@ protected:
     std::shared_ptr<DispatchLog> log = std::make_shared<DispatchLog>();
     std::set<wxString> refuse;
     wxString chosenFile;
+    size_t threadsBefore = 0;
     fakes::Listener probe;
     fakes::RefusingPort refusing;
 };

@@ -92,9 +92,9 @@ protected:
         EXPECT_NE(lines[1].find(L"(0x00000000)\tUser close tool"), std::wstring::npos) << wxString(lines[1]);
     }
 
-    // Pumps events until the main window's list shows the rows, or a few seconds have passed.
+    // Pumps events until the main window's list shows the rows, or a minute has passed.
     bool WaitForRows(const std::vector<std::string>& expected) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < until) {
             Pump(1);
             std::vector<std::string> rows;

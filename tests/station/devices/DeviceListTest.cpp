@@ -5,6 +5,7 @@
 #include "KivLog.h"
 #include "KivThreadRemoveUIDevice.h"
 #include "StationGui.h"
+#include "ThreadCount.h"
 #include "StationLog.h"
 
 #include <wx/listctrl.h>
@@ -75,6 +76,7 @@ protected:
     void SetUp() override {
         StationGui::SetUp();
         logStart = LoggedRecords().size();
+        threadsBefore = ThreadCount();
     }
 
     void Send(const DeviceChangeInfo& info) {
@@ -183,15 +185,16 @@ protected:
         }
         wxCommandEvent click(wxEVT_TOOL, ID_TOOL_REMOVE);
         frame->GetEventHandler()->ProcessEvent(click);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (HeldRecords().size() != recordsLeft && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(HeldRecords().size(), recordsLeft);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // workers that find nothing end too
+        WaitForThreadCount(threadsBefore);  // workers that find nothing end too
         Pump(3);
     }
 
     size_t logStart = 0;
+    size_t threadsBefore = 0;
 };
 
 std::vector<Step> EightDevices() {

@@ -16,6 +16,8 @@
 #include "TestDir.h"
 #include "FakeServers.h"
 #include "InternetAgent.h"
+#include "SpeedUpWhen.h"
+#include "ThreadCount.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -28,6 +30,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -112,6 +115,7 @@ class CheckWorkers : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path().empty());
+        threadsBefore = ThreadCount();
         root = dir.path();
         google = root / "Google";
         dev = google / "device";
@@ -142,7 +146,7 @@ protected:
         station->settings.Assign(values);
     }
     void TearDown() override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // wx's own end of the threads
+        WaitForThreadCount(threadsBefore);  // wx's own end of the worker threads
         station.reset();
         adb.reset();
         plat::SetTimeScaleForTesting(1);
@@ -257,6 +261,7 @@ protected:
     std::unique_ptr<WorkerStation> station = std::make_unique<WorkerStation>();
     fs::path root, google, dev, previousDir;
     std::shared_ptr<std::atomic<bool>> predecessorCancelled;
+    size_t threadsBefore = 0;
 };
 
 TEST_F(CheckWorkers, AnEmptyPredecessorSlotLeavesEverythingAlone) {
@@ -350,6 +355,7 @@ TEST_F(CheckWorkers, WithoutReportsTheVersionReadPasses) {
 
 TEST_F(CheckWorkers, TheVersionReadWaitsForAndroid) {
     Write(dev / "offline", "3");
+    Configure(false, false, false, 100000);  // a limit that the four tries always keep within
     auto device = MakeRecord(KivCheckFlow::Recovery, kOtherModel, true);
     ASSERT_TRUE(RunCheck(KivCheckFlow::Recovery, *device));
     EXPECT_EQ(device->state, DEV_PASS);
@@ -551,7 +557,12 @@ TEST_F(CheckWorkers, AnUnsetPropertyIsNoImei) {
     Write(dev / "helper", "11\r\n");  // the helper's code for a modem that does not answer
     Configure(false, true, false, 300);
     auto device = MakeRecord(KivCheckFlow::Recovery, kArmModel, true);
-    ASSERT_TRUE(RunCheck(KivCheckFlow::Recovery, *device));
+    bool ran = false;
+    {
+        SpeedUpWhen twoTries(20, [this] { return CountCalls("am start") >= 2; });  // 15 s for them
+        ran = RunCheck(KivCheckFlow::Recovery, *device);
+    }
+    ASSERT_TRUE(ran);
     EXPECT_EQ(device->state, DEV_FAIL);
     const std::wstring refused = L"The IMEI \"11\" is invalid";
     EXPECT_EQ(LogOf(refused).code, uint32_t(ERR_INVALID_ID));
@@ -592,7 +603,7 @@ TEST_F(CheckWorkers, DeletingTheRecordEndsARunningCheck) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const auto start = std::chrono::steady_clock::now();
     device.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "not the minutes of the check";
     control->WaitEnded();
 }
 
@@ -600,6 +611,14 @@ TEST_F(CheckWorkers, DeletingTheRecordEndsARunningCheck) {
 TEST_F(CheckWorkers, AShortPackageFileIsNeverInstalled) {
     Configure(false, true, false, 60);
     auto device = MakeRecord(KivCheckFlow::Recovery, kArmModel, true);
+    const std::wstring text = L"Export PhoneInfoTest.apk: Create PhoneInfoTest apk file failure";
+    const auto failures = [&] {
+        int n = 0;
+        for (const LoggedRecord& record : station->Log())
+            n += record.text == text;
+        return n;
+    };
+    SpeedUpWhen twoTries(10, [&] { return failures() >= 2; });  // 6 s for them
     struct rlimit before {};
     getrlimit(RLIMIT_FSIZE, &before);
     struct rlimit small = before;
@@ -611,14 +630,10 @@ TEST_F(CheckWorkers, AShortPackageFileIsNeverInstalled) {
     signal(SIGXFSZ, SIG_DFL);
     ASSERT_TRUE(ran);
     EXPECT_EQ(device->state, DEV_FAIL);
-    const std::wstring text = L"Export PhoneInfoTest.apk: Create PhoneInfoTest apk file failure";
-    int failures = 0;
     for (const LoggedRecord& record : station->Log())
-        if (record.text == text) {
+        if (record.text == text)
             EXPECT_EQ(record.code, uint32_t(ERR_APK_WRITE));
-            ++failures;
-        }
-    EXPECT_GE(failures, 2) << "each try writes the package again";
+    EXPECT_GE(failures(), 2) << "each try writes the package again";
     EXPECT_EQ(CountCalls(" install "), 0);
     EXPECT_TRUE(fs::is_empty(root / "tmp"));
 }

@@ -5,6 +5,7 @@
 #include "KivModels.h"
 #include "Paths.h"
 #include "WorkerStation.h"
+#include "ThreadCount.h"
 
 #include <gtest/gtest.h>
 #include <wx/init.h>
@@ -51,6 +52,7 @@ public:
 class FlashWorkers : public ::testing::Test {
 protected:
     void SetUp() override {
+        threadsBefore = ThreadCount();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir = fs::path(ZELK_TEST_WORK_DIR) / (std::string("flash.") + info->name() + "." + std::to_string(getpid()));
         fs::remove_all(dir);
@@ -71,7 +73,7 @@ protected:
         unsetenv("TMPDIR");
         if (!HasFailure())
             fs::remove_all(dir);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        WaitForThreadCount(threadsBefore);  // wx's own clean-up of the worker threads
     }
 
     void SetJob(const wxString& model, bool wipe, const wxString& image) {
@@ -142,6 +144,7 @@ protected:
     }
 
     wxInitializer wx;
+    size_t threadsBefore = 0;
     fs::path dir;
     std::string fastboot;
     const wxString serial = "SER7";

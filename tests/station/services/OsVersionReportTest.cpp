@@ -128,7 +128,7 @@ protected:
         fs::copy_file(fs::path(ZELK_FIXTURES_DIR) / "adb" / "fake_adb.sh", program / "Google/adb");
         fs::permissions(program / "Google/adb", fs::perms::owner_all);
         plat::SetProgramDirForTesting(plat::WideFromNarrow(program.path()));
-        plat::SetTimeScaleForTesting(20);  // adb's 2.5 s waits; the internet client's limits stay seconds
+        plat::SetTimeScaleForTesting(20);  // adb's 2.5 s waits (the internet client's limits are real time)
         AdbReply(1, "");  // kill-server
         AdbReply(2, "* daemon not running; starting now at tcp:5037\n* daemon started successfully\n");
         AdbReply("List of devices attached\nSER1\tdevice\n\n");  // devices

@@ -7,6 +7,8 @@
 #include "Clock.h"
 #include "KivDevice.h"
 #include "KivDeviceWorker.h"
+#include "SpeedUpWhen.h"
+#include "ThreadCount.h"
 #include "Paths.h"
 #include "Text.h"
 #include "WorkerStation.h"
@@ -56,6 +58,7 @@ protected:
     static constexpr const char* kSerial = "SER1";
 
     void SetUp() override {
+        threadsBefore = ThreadCount();
         fs::create_directories(ZELK_TEST_WORK_DIR);
         std::string pattern = (fs::path(ZELK_TEST_WORK_DIR) / "recovery-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -83,6 +86,11 @@ protected:
         ASSERT_TRUE(adb->Start(false));
         fs::remove(google / "calls.log");
         station = std::make_unique<WorkerStation>(adb.get());
+        // Limits that the handler's answers always meet on a loaded machine (400 s real); a test
+        // of a limit sets its own.
+        station->settings.Timeout.RebootTimeout = 100000;
+        station->settings.Timeout.InstallTimeout = 100000;
+        station->settings.Timeout.WipeTimeout = 100000;
         device = std::make_unique<KivDevice>(kSerial, "1", "2", DEV_CONNECTED);
         device->imagePath = W(image.string());
         station->AddRow(kSerial, DEV_CONNECTED);
@@ -93,7 +101,7 @@ protected:
         device.reset();  // stops what still runs
         station.reset();
         adb.reset();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // wx's own thread clean-up
+        WaitForThreadCount(threadsBefore);  // wx's own clean-up of the worker threads
         plat::SetTimeScaleForTesting(1);
         plat::SetProgramDirForTesting(L"");
         unsetenv("TMPDIR");
@@ -273,6 +281,7 @@ protected:
     }
 
     wxInitializer wx;
+    size_t threadsBefore = 0;
     fs::path root, google, temp, image;
     std::unique_ptr<RYL::CAdbCommander> adb;
     std::unique_ptr<WorkerStation> station;

@@ -3,6 +3,7 @@
 //   mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]
 //
 //   wait-monitor              wait until the program listens for device notices (a udev monitor)
+//   wait-read                 wait until the program has read every device notice sent to it
 //   wait-window:TITLE         wait until the program shows a top-level window whose title begins
 //                             with TITLE
 //   plug:PLACE:VID:PID[:SERIAL]  plug a device in below the host controller (PLACE like usb1/1-1.4)
@@ -13,23 +14,33 @@
 //                             the same display are left alone)
 //
 // After the steps it waits for the program to end and exits with its status (1 when a step failed,
-// 124 when the program did not end in time and was killed).
+// 124 when the program did not end in time). The program never outlives the session: it is killed,
+// with what it started, when a step fails, when it does not end in time and when the session is
+// told to end; a session killed outright takes the program itself with it.
 #include "MockUsb.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,9 +57,24 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
+// Other programs on the same display open and close windows while the session walks the
+// window tree: a window that is gone by the time it is asked about is skipped, not fatal.
+bool otherXError = false;
+
+int SkipVanishedWindows(Display* display, XErrorEvent* error) {
+    if (error->error_code == BadWindow) return 0;
+    char text[256] = "";
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    std::fprintf(stderr, "mock_usb_session: X error: %s (request %d)\n", text, error->request_code);
+    otherXError = true;
+    return 0;
+}
+
+// Leaves an ended child unreaped, so that its process group can still be killed.
 bool ChildRunning(pid_t child) {
-    int status;
-    return waitpid(child, &status, WNOHANG) == 0;
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 // The program's udev monitor shows as a socket in umockdev's directory.
@@ -61,6 +87,65 @@ bool WaitForMonitor(pid_t child) {
             if (entry.path().filename().string().rfind("event", 0) == 0) return true;
         if (!ChildRunning(child)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// The inodes of the sockets bound in umockdev's directory as event sockets: the programs' monitors.
+std::set<std::string> MonitorSocketInodes() {
+    std::set<std::string> inodes;
+    const char* dir = std::getenv("UMOCKDEV_DIR");
+    if (!dir) return inodes;
+    const std::string prefix = std::string(dir) + "/event";
+    std::ifstream table("/proc/net/unix");  // Num RefCount Protocol Flags Type St Inode Path
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string skip, inode, path;
+        for (int i = 0; i < 6; ++i) fields >> skip;
+        fields >> inode >> path;
+        if (path.rfind(prefix, 0) == 0) inodes.insert(inode);
+    }
+    return inodes;
+}
+
+// Bytes that wait unread in the program's monitor sockets; -1 when it has none that can be seen.
+long UnreadNotices(pid_t program) {
+    const std::set<std::string> inodes = MonitorSocketInodes();
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, program, 0));
+    if (pidfd < 0) return -1;
+    long unread = -1;
+    std::error_code ec;
+    const std::string fdDir = "/proc/" + std::to_string(program) + "/fd";
+    for (std::filesystem::directory_iterator it(fdDir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkError;
+        const std::string target = std::filesystem::read_symlink(it->path(), linkError).string();
+        if (linkError || target.rfind("socket:[", 0) != 0 ||
+            !inodes.count(target.substr(8, target.size() - 9)))
+            continue;
+        const int fd = static_cast<int>(
+            syscall(SYS_pidfd_getfd, pidfd, std::atoi(it->path().filename().c_str()), 0));
+        int bytes = 0;
+        if (fd >= 0 && ioctl(fd, SIOCINQ, &bytes) == 0) unread = std::max(unread, 0L) + bytes;
+        if (fd >= 0) close(fd);
+    }
+    close(pidfd);
+    return unread;
+}
+
+// Waits until the program has read what was sent to its monitors (it reads a device's attributes
+// as it reads its notice, so the device may go after that).
+bool WaitForNoticesRead(pid_t child) {
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < until && ChildRunning(child)) {
+        const long unread = UnreadNotices(child);
+        if (unread == 0) return true;
+        if (unread < 0) {
+            std::fprintf(stderr, "mock_usb_session: the program's monitor sockets cannot be seen\n");
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
 }
@@ -142,6 +227,24 @@ bool CloseWindows(pid_t owner, const std::string& titlePrefix) {
     return sent > 0;
 }
 
+pid_t programGroup = 0;  // for the signal handler below
+
+// A session told to end takes the program's group with it.
+void EndWithTheProgram(int signal) {
+    if (programGroup > 0) kill(-programGroup, SIGKILL);
+    _exit(128 + signal);
+}
+
+// Kills the program's process group (the program, unless it has ended, and whatever it
+// started), then reaps the program; its wait status.
+int KillProgram(pid_t child) {
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: mock_usb_session [STEP...] -- PROGRAM [ARGUMENT...]\n");
     return 2;
@@ -155,14 +258,24 @@ int main(int argc, char** argv) {
     while (split < argc && std::strcmp(argv[split], "--") != 0) ++split;
     if (split + 1 >= argc) return Usage();
 
+    XSetErrorHandler(SkipVanishedWindows);
     MockUsbBed bed;  // sets UMOCKDEV_DIR, which the program inherits with the preload library
+    const pid_t session = getpid();
     const pid_t child = fork();
     if (child == 0) {
+        // The program and whatever it starts form a group of their own, which dies with the
+        // session.
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != session) _exit(127);
         execvp(argv[split + 1], argv + split + 1);
         std::perror("mock_usb_session: exec");
         _exit(127);
     }
     if (child < 0) return 1;
+    setpgid(child, child);  // also here, so that the group exists whichever of the two runs first
+    programGroup = child;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, EndWithTheProgram);
 
     bool ok = true;
     std::map<std::string, std::string> plugged;  // place -> sysfs path
@@ -171,6 +284,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mock_usb_session: %s\n", argv[i]);
         if (step[0] == "wait-monitor") {
             ok = WaitForMonitor(child);
+        } else if (step[0] == "wait-read") {
+            ok = WaitForNoticesRead(child);
         } else if (step[0] == "wait-window" && step.size() >= 2) {
             ok = WaitForWindow(child, std::string(argv[i]).substr(12));
         } else if (step[0] == "plug" && (step.size() == 4 || step.size() == 5)) {
@@ -187,19 +302,23 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "mock_usb_session: unknown step %s\n", argv[i]);
             ok = false;
         }
+        if (ok && otherXError) ok = false;
         if (!ok) std::fprintf(stderr, "mock_usb_session: step failed: %s\n", argv[i]);
     }
 
-    int status = 0;
-    const auto until = Clock::now() + std::chrono::seconds(ok ? 60 : 5);
-    while (waitpid(child, &status, WNOHANG) == 0) {
+    if (!ok) {
+        KillProgram(child);
+        return 1;
+    }
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (ChildRunning(child)) {
         if (Clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
+            std::fprintf(stderr, "mock_usb_session: the program did not end; killed\n");
+            KillProgram(child);
             return 124;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!ok) return 1;
+    const int status = KillProgram(child);  // anything the program left behind goes too
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
