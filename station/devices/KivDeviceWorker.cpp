@@ -210,6 +210,17 @@ void KivDeviceWorker::ProgressStep(const wxString& text, uint32_t rowState) {
     ShowStep(nullptr, text, true, 0, LOG_LEVEL_INFO, rowState);
 }
 
+bool KivDeviceWorker::RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode, int noCode) {
+    ProgressStep(name + " ...");
+    int code = noCode;
+    std::wstring error;
+    if (call(&code, &error))
+        return true;
+    FailureStep(wxString::Format("%s failure(%s)", name, wxString(error)),
+                fixedCode ? *fixedCode : static_cast<uint32_t>(code));
+    return false;
+}
+
 void KivDeviceWorker::RowOnlyStep(const wxString& text) { ShowStep(nullptr, text, false, 0, LOG_LEVEL_INFO, 0); }
 
 void KivDeviceWorker::ProgressStepSettingState(uint32_t state, const wxString& text) {

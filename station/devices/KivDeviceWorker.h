@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <memory>
 #include <mutex>
 
@@ -133,6 +134,13 @@ protected:
     // Failure: DEV_FAIL, logged as an error with the code. Final: DEV_PASS, logged with code 0.
     void FailureStep(const wxString& text, uint32_t code);
     void FinalStep(const wxString& text);
+
+    // A call of one step: true on success, else its code and text.
+    using StepCall = std::function<bool(int* code, std::wstring* error)>;
+    // A step of the usual form: progress "<name> ...", then the call (its code starts as noCode);
+    // its failure is the failure step "<name> failure(<text>)" with the call's code, or with
+    // fixedCode when one is given.
+    bool RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode = nullptr, int noCode = 0);
 
     // The record's state and serial, under the record lock.
     void SetState(uint32_t state);

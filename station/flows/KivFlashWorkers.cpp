@@ -58,17 +58,6 @@ wxString FlashScriptExitText(int exitStatus, const wxString& lastLine) {
 
 bool IsZipPackagePath(const wxString& path) { return path.Lower().EndsWith(".zip"); }
 
-bool KivFlashWorker::RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode) {
-    ProgressStep(name + " ...");
-    int code = 0;
-    std::wstring error;
-    if (call(&code, &error))
-        return true;
-    FailureStep(wxString::Format("%s failure(%s)", name, wxString(error)),
-                fixedCode ? *fixedCode : static_cast<uint32_t>(code));
-    return false;
-}
-
 void KivFlashWorker::EndFlash(uint32_t waitState) {
     if (!NeedsResultCheck(device->model, Settings())) {
         FinalStep(wxString::Format(kFlashSucceededFormat, Serial()));
@@ -99,22 +88,28 @@ void KivThreadDownloadImageForScript::Steps() {
 
     std::wstring directory;
     MakeTempDirName(&directory, Serial().ToStdWstring(), L"");
-    if (!RunStep("Unzip image", [&](int* code, std::wstring* error) {
-            return UnzipToDirectory(imagePath.ToStdWstring(), directory, code, error);
-        }))
+    if (!UnzipImage(directory))
         return;  // the directory stays with whatever was extracted
+    if (RunScript(directory))
+        EndFlash(DEV_SCRIPT_WAIT_REBOOT);
 
-    const bool flashed = RunStep("Run flash image script", [&](int* code, std::wstring* error) {
+    // After the wait: the package stays unpacked until the device is back or the wait failed.
+    DeleteDirectoryTree(directory);
+}
+
+bool KivThreadDownloadImageForScript::UnzipImage(const std::wstring& directory) {
+    return RunStep("Unzip image", [&](int* code, std::wstring* error) {
+        return UnzipToDirectory(imagePath.ToStdWstring(), directory, code, error);
+    });
+}
+
+bool KivThreadDownloadImageForScript::RunScript(const std::wstring& directory) {
+    return RunStep("Run flash image script", [&](int* code, std::wstring* error) {
         wxString text;
         const bool ok = RunFlashScript(directory, "flashall_KIV.cmd", Serial(), device->wipe, code, &text);
         *error = text.ToStdWstring();
         return ok;
     });
-    if (flashed)
-        EndFlash(DEV_SCRIPT_WAIT_REBOOT);
-
-    // After the wait: the package stays unpacked until the device is back or the wait failed.
-    DeleteDirectoryTree(directory);
 }
 
 bool KivThreadDownloadImageForScript::RunFlashScript(wxString directory, wxString scriptName, wxString serial,
@@ -176,37 +171,45 @@ KivThreadDownloadImageForIntel::KivThreadDownloadImageForIntel(KivDevice* device
       imagePath(std::move(imagePath)) {}
 
 void KivThreadDownloadImageForIntel::Steps() {
-    const std::wstring exe = fastbootPath.ToStdWstring();
     OpeningStep(DEV_FASTBOOT_FLASHING, kCheckImageModelStep);
-
-    if (!RunStep(kCheckDetectedSerialStep, [&](int* code, std::wstring* error) {
-            return FastbootWaitDevice(exe, Serial().ToStdWstring(), code, error);
-        }))
+    if (!WaitFastbootDevice())
         return;
-
     wxString rawFile, directory;
-    const bool located = LocateRawImage(&rawFile, &directory);
-    if (located &&
-        RunStep("Flash image", [&](int* code, std::wstring* error) {
-            return FastbootFlashAll(exe, Serial().ToStdWstring(), rawFile.ToStdWstring(), code, error);
-        })) {
-        static const uint32_t kEraseCode = ERR_ERASE_DATA;
-        const bool erased =
-            !device->wipe ||
-            RunStep("Erase data", [&](int* code, std::wstring* error) { return EraseData(code, error); },
-                    &kEraseCode);
-        if (erased &&
-            RunStep("Enable adb", [&](int* code, std::wstring* error) {
-                return FastbootEnableAdb(exe, Serial().ToStdWstring(), code, error);
-            }) &&
-            RunStep("Reboot", [&](int* code, std::wstring* error) {
-                return FastbootReboot(exe, Serial().ToStdWstring(), code, error);
-            }))
-            EndFlash(0);  // the state stays DEV_FASTBOOT_FLASHING while the device reboots
-    }
-
+    if (LocateRawImage(&rawFile, &directory) && FlashImage(rawFile) && WipeData() && EnableAdb() && Reboot())
+        EndFlash(0);  // the state stays DEV_FASTBOOT_FLASHING while the device reboots
     if (!directory.empty())
         DeleteDirectoryTree(directory.ToStdWstring());
+}
+
+bool KivThreadDownloadImageForIntel::WaitFastbootDevice() {
+    return RunStep(kCheckDetectedSerialStep, [&](int* code, std::wstring* error) {
+        return FastbootWaitDevice(fastbootPath.ToStdWstring(), Serial().ToStdWstring(), code, error);
+    });
+}
+
+bool KivThreadDownloadImageForIntel::FlashImage(const wxString& rawFile) {
+    return RunStep("Flash image", [&](int* code, std::wstring* error) {
+        return FastbootFlashAll(fastbootPath.ToStdWstring(), Serial().ToStdWstring(), rawFile.ToStdWstring(), code,
+                                error);
+    });
+}
+
+bool KivThreadDownloadImageForIntel::WipeData() {
+    static const uint32_t kEraseCode = ERR_ERASE_DATA;
+    return !device->wipe ||
+           RunStep("Erase data", [&](int* code, std::wstring* error) { return EraseData(code, error); }, &kEraseCode);
+}
+
+bool KivThreadDownloadImageForIntel::EnableAdb() {
+    return RunStep("Enable adb", [&](int* code, std::wstring* error) {
+        return FastbootEnableAdb(fastbootPath.ToStdWstring(), Serial().ToStdWstring(), code, error);
+    });
+}
+
+bool KivThreadDownloadImageForIntel::Reboot() {
+    return RunStep("Reboot", [&](int* code, std::wstring* error) {
+        return FastbootReboot(fastbootPath.ToStdWstring(), Serial().ToStdWstring(), code, error);
+    });
 }
 
 bool KivThreadDownloadImageForIntel::LocateRawImage(wxString* rawFile, wxString* directory) {

@@ -14,11 +14,6 @@ class KivFlashWorker : public KivDeviceWorker {
 protected:
     using KivDeviceWorker::KivDeviceWorker;
 
-    // A call of one step: true on success, else its code and text.
-    using StepCall = std::function<bool(int* code, std::wstring* error)>;
-    // Progress step "<name> ...", then the call; its failure is the failure step
-    // "<name> failure(<text>)" with the call's code, or with fixedCode when one is given.
-    bool RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode = nullptr);
     // After a flash: Pass, or "Wait device reboot ..." (setting waitState when not 0) and the wait.
     void EndFlash(uint32_t waitState);
 };
@@ -41,6 +36,10 @@ protected:
     void Steps() override;
 
 private:
+    // The steps; the directory ends with '/'.
+    bool UnzipImage(const std::wstring& directory);
+    bool RunScript(const std::wstring& directory);
+
     wxString imagePath;
     wxString fastbootPath;
 };
@@ -54,9 +53,17 @@ protected:
     void Steps() override;
 
 private:
+    // The steps.
+    bool WaitFastbootDevice();
     // The raw image: the package unpacked into a new directory (set once it holds the package,
     // for deletion at the end) and searched, or the image path itself.
     bool LocateRawImage(wxString* rawFile, wxString* directory);
+    bool FlashImage(const wxString& rawFile);
+    // Only when the job wipes data.
+    bool WipeData();
+    bool EnableAdb();
+    bool Reboot();
+
     // The erase command of the model, with the fallback to "-w".
     bool EraseData(int* code, std::wstring* error);
 

@@ -56,20 +56,31 @@ void Store(uint32_t* code, wxString* error, uint32_t codeValue, const wxString& 
         *error = text;
 }
 
-// Runs one operation of the adb client, which reports through int and std::wstring: on failure its
+// A failure's text with what failed before it.
+void PrefixError(wxString* error, const wxString& prefix) {
+    if (error)
+        *error = prefix + *error;
+}
+
+// Runs a call that reports the adb client's way, through int and std::wstring: on failure its
 // code (the caller's when it wrote none) and its text (empty when it gave none).
+bool AdbReport(uint32_t* code, wxString* error, const std::function<bool(int*, std::wstring*)>& call) {
+    int adbCode = code ? static_cast<int>(*code) : 0;
+    std::wstring adbError;
+    if (call(&adbCode, &adbError))
+        return true;
+    Store(code, error, static_cast<uint32_t>(adbCode), adbError);
+    return false;
+}
+
+// One operation of the shared adb client, as AdbReport reports it.
 template <typename Operation>
 bool AdbCall(RYL::CAdbCommander* adb, uint32_t* code, wxString* error, Operation operation) {
     if (!adb) {
         Store(code, error, ERR_NO_ADB_COMMANDER, "Can't build adb commander!");
         return false;
     }
-    int adbCode = code ? static_cast<int>(*code) : 0;
-    std::wstring adbError;
-    if (operation(*adb, &adbCode, &adbError))
-        return true;
-    Store(code, error, static_cast<uint32_t>(adbCode), adbError);
-    return false;
+    return AdbReport(code, error, [&](int* c, std::wstring* e) { return operation(*adb, c, e); });
 }
 
 }  // namespace
@@ -222,7 +233,8 @@ bool KivCheckResultWorker::RetryUntilIntoAndroidTimeout(const std::function<bool
         if (attempt())
             return true;
         if (deadline.Passed()) {
-            Store(nullptr, error, 0, CheckTimeoutText(limit, error ? *error : wxString()));
+            if (error)
+                *error = CheckTimeoutText(limit, *error);
             return false;
         }
         if (!WaitBeforeNextTry(code, error))
@@ -331,7 +343,7 @@ bool KivCheckResultWorker::ExportPhoneInfoApk(uint32_t* code, wxString* error) {
 
 bool KivCheckResultWorker::InstallAndStartCompanion(uint32_t* code, wxString* error) {
     if (!ExportPhoneInfoApk(code, error)) {
-        Store(nullptr, error, 0, wxString::Format("Export PhoneInfoTest.apk: %s", error ? *error : wxString()));
+        PrefixError(error, "Export PhoneInfoTest.apk: ");
         return false;
     }
     const std::wstring serial = DetectedSerial().ToStdWstring();
@@ -340,7 +352,7 @@ bool KivCheckResultWorker::InstallAndStartCompanion(uint32_t* code, wxString* er
         if (!AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
                 return adb.Install(serial, path, true, c, e);
             })) {
-            Store(nullptr, error, 0, wxString::Format("Install PhoneInfoTest.apk: %s", error ? *error : wxString()));
+            PrefixError(error, "Install PhoneInfoTest.apk: ");
             return false;
         }
         installed = true;
@@ -351,7 +363,7 @@ bool KivCheckResultWorker::InstallAndStartCompanion(uint32_t* code, wxString* er
     if (!AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
             return adb.AmStart(serial, package, activity, c, e);
         })) {
-        Store(nullptr, error, 0, wxString::Format("Start PhoneInfoTest activity: %s", error ? *error : wxString()));
+        PrefixError(error, "Start PhoneInfoTest activity: ");
         return false;
     }
     Log(code ? *code : 0, LOG_LEVEL_ERROR, "Start PhoneInfo.apk activity successfully");
@@ -394,13 +406,11 @@ bool KivCheckResultWorker::UninstallPhoneInfo(uint32_t* code, wxString* error) {
     if (!installed)
         return true;
     std::wstring output;
-    int adbCode = code ? static_cast<int>(*code) : 0;
-    std::wstring adbError;
     const wxString command = UninstallCommand(DetectedSerial(), CompanionPackage(flow_));
-    if (!RYL::CAdbCommander::RunAdb(command.ToStdWstring(), L"", &output, &adbCode, &adbError)) {
-        Store(code, error, static_cast<uint32_t>(adbCode), adbError);
+    if (!AdbReport(code, error, [&](int* c, std::wstring* e) {
+            return RYL::CAdbCommander::RunAdb(command.ToStdWstring(), L"", &output, c, e);
+        }))
         return false;
-    }
     return JudgeUninstallOutput(output, code, error);
 }
 

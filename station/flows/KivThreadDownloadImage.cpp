@@ -95,13 +95,10 @@ bool KivThreadDownloadImage::FlashRecoveryImage() {
     const wchar_t* file = RecoveryImageFor(device->model);
     if (!file)
         return true;
-    ProgressStep("Flash recovery ...");
-    int code = kNoCode;
-    std::wstring error;
-    if (FastbootFlashRecovery(W(fastbootPath), W(Serial()), file, &code, &error))
-        return true;
-    FailureStep(wxString::Format("Flash recovery failure(%s)", error), code);
-    return false;
+    return RunStep(
+        "Flash recovery",
+        [&](int* code, std::wstring* error) { return FastbootFlashRecovery(W(fastbootPath), W(Serial()), file, code, error); },
+        nullptr, kNoCode);
 }
 
 bool KivThreadDownloadImage::FormatDataPartition() {
@@ -120,12 +117,11 @@ bool KivThreadDownloadImage::FormatDataPartition() {
 }
 
 bool KivThreadDownloadImage::FastbootRebootIntoRecovery() {
-    ProgressStep("Fastboot reboot to recovery ...");
-    std::wstring error;
-    if (FastbootRebootRecovery(W(fastbootPath), W(Serial()), nullptr, &error))
-        return true;
-    FailureStep(wxString::Format("Fastboot reboot to recovery failure(%s)", error), ERR_REBOOT_RECOVERY);
-    return false;
+    static const uint32_t kRebootCode = ERR_REBOOT_RECOVERY;
+    return RunStep(
+        "Fastboot reboot to recovery",
+        [&](int*, std::wstring* error) { return FastbootRebootRecovery(W(fastbootPath), W(Serial()), nullptr, error); },
+        &kRebootCode);
 }
 
 bool KivThreadDownloadImage::WaitForRecovery() {
@@ -138,13 +134,9 @@ bool KivThreadDownloadImage::WaitForRecovery() {
 }
 
 bool KivThreadDownloadImage::CheckAdbDevice() {
-    ProgressStep(wxString(kCheckDetectedSerialStep) + " ...");
-    int code = kNoCode;
-    std::wstring error;
-    if (AdbWaitDevice(W(Serial()), &code, &error))
-        return true;
-    FailureStep(wxString::Format("%s failure(%s)", kCheckDetectedSerialStep, error), code);
-    return false;
+    return RunStep(
+        kCheckDetectedSerialStep,
+        [&](int* code, std::wstring* error) { return AdbWaitDevice(W(Serial()), code, error); }, nullptr, kNoCode);
 }
 
 bool KivThreadDownloadImage::CheckBattery() {
@@ -213,13 +205,13 @@ bool KivThreadDownloadImage::CleanLastInstallFile() {
 }
 
 bool KivThreadDownloadImage::AdbRebootIntoRecovery() {
-    ProgressStep("Reboot recovery ...");
-    int code = kNoCode;
-    std::wstring output, error;
-    if (RYL::CAdbCommander::RunAdb(AdbRebootLine(W(Serial()), true), L"", &output, &code, &error))
-        return true;
-    FailureStep(wxString::Format("Reboot recovery failure(%s)", error), code);
-    return false;
+    return RunStep(
+        "Reboot recovery",
+        [&](int* code, std::wstring* error) {
+            std::wstring output;
+            return RYL::CAdbCommander::RunAdb(AdbRebootLine(W(Serial()), true), L"", &output, code, error);
+        },
+        nullptr, kNoCode);
 }
 
 void KivThreadDownloadImage::WaitForWipeWorker() {

@@ -80,16 +80,17 @@ bool KivThreadWipeData::CheckInstallResult() {
 }
 
 bool KivThreadWipeData::RebootIntoAndroid() {
-    ProgressStep("Reboot ...");
     const wxString serial = Serial();
-    int code = kNoCode;
-    std::wstring output, error;
-    if (RYL::CAdbCommander::RunAdb(AdbRebootLine(W(serial), false), L"", &output, &code, &error)) {
+    const bool rebooted = RunStep(
+        "Reboot",
+        [&](int* code, std::wstring* error) {
+            std::wstring output;
+            return RYL::CAdbCommander::RunAdb(AdbRebootLine(W(serial), false), L"", &output, code, error);
+        },
+        nullptr, kNoCode);
+    if (rebooted)
         FinalStep(wxString::Format(kFlashSucceededFormat, serial));
-        return true;
-    }
-    FailureStep(wxString::Format("Reboot failure(%s)", error), code);
-    return false;
+    return rebooted;
 }
 
 bool KivThreadWipeData::MakeCommandFile() {
