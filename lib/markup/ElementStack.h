@@ -38,14 +38,20 @@ public:
         top_ = level;
     }
 
+    // True when the name is the one MayBeOpen found absent last and no element opened since: a
+    // run of end tags of one name that is not open.
+    bool KnownAbsent(const wchar_t* text, size_t start, size_t length) {
+        text_ = text;
+        return absent_.length && NameEqual{this}(absent_, Name{start, length});
+    }
+
     // False when no open element carries the name text[start, start + length) (true does not
     // promise a match when names fold). The names are counted only when an end tag misses the
     // innermost elements, so a well-formed text never pays for the count; each entry is counted
     // at most once.
+    // Call only after KnownAbsent gave false for the same name.
     bool MayBeOpen(const wchar_t* text, size_t start, size_t length) {
         text_ = text;
-        // A run of end tags of one name that is not open: no element opened since the last one.
-        if (absent_.length && NameEqual{this}(absent_, Name{start, length})) return false;
         for (; counted_ < top_; ++counted_) {
             Entry& e = entries_[size_t(counted_ + 1)];
             const Name name{e.nameStart, e.nameLength};

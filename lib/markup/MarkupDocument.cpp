@@ -102,7 +102,7 @@ void MarkupDocument::EnsureCapacity(uint32_t n) {
     if (int64_t(n) > tree_.Capacity()) tree_.Grow(int(n));
 }
 
-uint32_t MarkupDocument::NewPosition() {
+uint32_t MarkupDocument::NewPositionSlowly() {
     if (freeList_) {
         uint32_t pos = uint32_t(freeList_);
         freeList_ = int32_t(tree_[pos].nextSibling);
@@ -121,6 +121,7 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
     bool lifted = false;  // unended elements gave up children: depths below are to be set again
     uint32_t open = parseParent;
     uint32_t first = 0;
+    const uint32_t firstPos = uint32_t(nextFree_);
     NodeToken token;
     for (;;) {
         scanner.ParseNode(token);
@@ -128,7 +129,7 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
         switch (token.kind) {
         case kNodeEnd:
             lifted |= CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
-            if (lifted) SetDepths(parseParent);
+            if (lifted) SetDepths(firstPos);
             return first;
         case kNodeStartTag: {
             uint32_t pos = NewPosition();
@@ -173,7 +174,7 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
             // The nearest open element of that name: the innermost few are compared directly,
             // deeper ones only when the name is open at all. The levels passed over are closed
             // as unended, so the search stays linear over the whole text.
-            int level = stack.Top();
+            int level = stack.KnownAbsent(text, scanner.NameStart(), nameLength) ? 0 : stack.Top();
             const int nearest = level > 4 ? level - 4 : 0;
             while (level > nearest && !matches(level)) --level;
             if (level == nearest && level > 0 && !stack.MayBeOpen(text, scanner.NameStart(), nameLength)) level = 0;
@@ -251,11 +252,13 @@ bool MarkupDocument::LiftChildren(ElementStack& stack, int level) {
     return true;
 }
 
-// Depths of everything below root from the parents, in one pass in document order.
-void MarkupDocument::SetDepths(uint32_t root) {
-    for (uint32_t d = tree_[root].firstChild; d; d = NextInSubtree(d, root)) {
-        uint32_t parent = tree_[d].parent;
-        tree_[d].depth = parent ? tree_[parent].depth + 1 : 0;
+// Depths of the positions from first on from their parents, in one pass over the index. A parse
+// hands positions out in the order of the start tags (no free list), and children are lifted only
+// to ancestors, so every parent lies before its children.
+void MarkupDocument::SetDepths(uint32_t first) {
+    for (uint32_t d = first; d < uint32_t(nextFree_); ++d) {
+        ElementRecord& r = tree_[d];
+        r.depth = r.parent ? tree_[r.parent].depth + 1 : 0;
     }
 }
 
