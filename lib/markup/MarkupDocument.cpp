@@ -115,7 +115,7 @@ uint32_t MarkupDocument::NewPositionSlowly() {
 
 uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParent) {
     const bool fold = (mode_ & kModeFoldNames) != 0;
-    ElementStack stack(fold);
+    ElementStack stack(fold, text_.size() / 3);  // "<a>" at least per level
     stack[0].pos = parseParent;
     const uint32_t baseDepth = tree_[parseParent].depth;
     bool lifted = false;  // unended elements gave up children: depths below are to be set again
