@@ -205,11 +205,20 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
     }
 }
 
+// The open elements above the level end without end tags. They give up their children, which
+// follow them as siblings in document order: each unended element is the last child of the one
+// below it, so the chain flattens into one run after the first of them and each element moves
+// once. Their depths are left to SetDepths. True when any element moved.
 bool MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent) {
-    if (stack.Top() <= level) return false;
-    for (int j = stack.Top(); j > level; --j) {
-        tree_[parseParent].flags |= kElemNotWellFormed;
-        ElementRecord& r = tree_[stack[j].pos];
+    const int top = stack.Top();
+    if (top <= level) return false;
+    tree_[parseParent].flags |= kElemNotWellFormed;
+    const uint32_t target = stack[level].pos;
+    const uint32_t firstUnended = stack[level + 1].pos;
+    uint32_t tail = 0;  // the last child lifted
+    for (int j = top; j > level; --j) {
+        const uint32_t e = stack[j].pos;
+        ElementRecord& r = tree_[e];
         r.flags |= kElemNoEndTag;
         r.endTagLength = 0;
         r.length = r.startTagLength;
@@ -218,35 +227,21 @@ bool MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offse
             tree_[stack[j - 1].pos].flags |= kElemContentError;
         }
         if (result_.size() < 1000) {
-            const ElementStack::Entry& e = stack[j];
-            std::wstring name(text_.c_str() + e.nameStart, e.nameLength);
+            const ElementStack::Entry& entry = stack[j];
+            std::wstring name(text_.c_str() + entry.nameStart, entry.nameLength);
             AddResult(result_, L"unended_start_tag", name.c_str(), 0, int(r.start), int(offset2));
         }
+        if (const uint32_t firstChild = r.firstChild) {
+            ElementRecord& child = tree_[firstChild];
+            if (!tail) tail = child.previousSibling;
+            r.firstChild = 0;
+            r.nextSibling = firstChild;
+            child.previousSibling = e;
+            child.flags &= ~kElemFirstChild;
+        }
     }
-    bool lifted = LiftChildren(stack, level);
     stack.PopTo(level);
-    return lifted;
-}
-
-// The unended elements above the level give up their children, which follow them as siblings in
-// document order. Each unended element is the last child of the one below it, so the chain
-// flattens into one run after the first of them; each element moves once. Their depths are left
-// to SetDepths. True when any element moved.
-bool MarkupDocument::LiftChildren(ElementStack& stack, int level) {
-    const uint32_t target = stack[level].pos;
-    const uint32_t firstUnended = stack[level + 1].pos;
-    uint32_t tail = firstUnended;
-    for (int j = level + 1; j <= stack.Top(); ++j) {
-        uint32_t e = stack[j].pos;
-        uint32_t firstChild = tree_[e].firstChild;
-        if (!firstChild) continue;
-        tail = tree_[firstChild].previousSibling;
-        tree_[e].firstChild = 0;
-        tree_[e].nextSibling = firstChild;
-        tree_[firstChild].previousSibling = e;
-        tree_[firstChild].flags &= ~kElemFirstChild;
-    }
-    if (tail == firstUnended) return false;
+    if (!tail) return false;
     tree_[tree_[target].firstChild].previousSibling = tail;
     for (uint32_t c = tree_[firstUnended].nextSibling; c; c = tree_[c].nextSibling) tree_[c].parent = target;
     return true;

@@ -105,7 +105,6 @@ private:
     bool Parse();
     uint32_t ParseElements(NodeScanner& scanner, uint32_t parseParent);
     bool CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent);
-    bool LiftChildren(ElementStack& stack, int level);
     void SetDepths(uint32_t first);
     void EnsureCapacity(uint32_t n);
     uint32_t NewPosition() {

@@ -64,7 +64,7 @@ void NodeScanner::ParseNode(NodeToken& token) {
     token.length = pos_ - tokenStart_;
 }
 
-void NodeScanner::ScanName() {
+inline void NodeScanner::ScanName() {
     nameStart_ = pos_;
     size_t p = pos_;
     for (;;) {

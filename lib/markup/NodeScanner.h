@@ -61,7 +61,7 @@ private:
         return c ? c : Refill();
     }
     wchar_t Refill();
-    void ScanName();
+    [[gnu::always_inline]] inline void ScanName();  // in every tag: kept out of a call
     int ScanText();
     int ScanMarkup(NodeToken& token);
     int ScanStartTag(NodeToken& token);
