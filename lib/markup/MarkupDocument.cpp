@@ -1,5 +1,6 @@
 #include "markup/MarkupDocument.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "Memory.h"
@@ -120,8 +121,7 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
     const uint32_t baseDepth = tree_[parseParent].depth;
     bool lifted = false;  // unended elements gave up children: depths below are to be set again
     uint32_t open = parseParent;
-    uint32_t first = 0;
-    const uint32_t firstPos = uint32_t(nextFree_);
+    const uint32_t firstPos = uint32_t(nextFree_);  // positions are handed out in order: no free list
     NodeToken token;
     for (;;) {
         scanner.ParseNode(token);
@@ -130,7 +130,7 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
         case kNodeEnd:
             lifted |= CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
             if (lifted) SetDepths(firstPos);
-            return first;
+            return uint32_t(nextFree_) > firstPos ? firstPos : 0;  // the first element, at the top level
         case kNodeStartTag: {
             uint32_t pos = NewPosition();
             ElementRecord& r = tree_[pos];
@@ -152,7 +152,6 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
                 r.previousSibling = last;
                 firstChild.previousSibling = pos;
             }
-            if (!first) first = pos;
             if (!(token.flags & kTokenEmptyElement)) {
                 stack.Push(scanner.NameStart(), scanner.NameEnd() - scanner.NameStart(), pos);
                 open = pos;
@@ -251,9 +250,11 @@ bool MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offse
 // hands positions out in the order of the start tags (no free list), and children are lifted only
 // to ancestors, so every parent lies before its children.
 void MarkupDocument::SetDepths(uint32_t first) {
-    for (uint32_t d = first; d < uint32_t(nextFree_); ++d) {
-        ElementRecord& r = tree_[d];
-        r.depth = r.parent ? tree_[r.parent].depth + 1 : 0;
+    const uint32_t end = uint32_t(nextFree_);
+    for (uint32_t d = first; d < end;) {
+        ElementRecord* r = &tree_[d];  // the records of one page lie together
+        const uint32_t pageEnd = std::min(end, (d | uint32_t(ElementTree::kPageRecords - 1)) + 1);
+        for (; d < pageEnd; ++d, ++r) r->depth = r->parent ? tree_[r->parent].depth + 1 : 0;
     }
 }
 
