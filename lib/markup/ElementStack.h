@@ -52,8 +52,7 @@ public:
     // False when no open element carries the name text[start, start + length) (true does not
     // promise a match when names fold). The names are counted only when an end tag misses the
     // innermost elements, so a well-formed text never pays for the count; each entry is counted
-    // at most once.
-    // Call only after KnownAbsent gave false for the same name.
+    // at most once. Asked only after KnownAbsent gave false for the same name.
     bool MayBeOpen(const wchar_t* text, size_t start, size_t length) {
         text_ = text;
         for (; counted_ < top_; ++counted_) {

@@ -104,7 +104,9 @@ private:
     friend class FileTextSource;
     bool Parse();
     uint32_t ParseElements(NodeScanner& scanner, uint32_t parseParent);
-    [[gnu::always_inline]] inline bool CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent);
+    // Inlined: every end tag passes through it.
+    [[gnu::always_inline]] inline bool CloseUnended(ElementStack& stack, int level, uint32_t offset2,
+                                                    uint32_t parseParent);
     void SetDepths(uint32_t first);
     void EnsureCapacity(uint32_t n);
     uint32_t NewPosition() {
