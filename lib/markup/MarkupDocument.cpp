@@ -163,10 +163,11 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
             size_t nameLength = scanner.NameEnd() - scanner.NameStart();
             auto matches = [&](int level) {
                 const ElementStack::Entry& e = stack[level];
-                if (e.nameLength != nameLength) return false;
-                if (fold) return CompareNames(text + e.nameStart, name, nameLength, true) == 0;
+                if (e.nameLength != nameLength) return false;  // an open name holds a unit at least
                 const wchar_t* openName = text + e.nameStart;
-                for (size_t i = 0; i < nameLength; ++i)
+                if (fold) return CompareNames(openName, name, nameLength, true) == 0;
+                if (openName[0] != name[0]) return false;
+                for (size_t i = 1; i < nameLength; ++i)
                     if (openName[i] != name[i]) return false;
                 return true;
             };
