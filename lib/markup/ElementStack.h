@@ -1,5 +1,6 @@
 // The open elements of a parse, innermost on top; level 0 holds the parse parent and no name.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,8 +18,13 @@ public:
         uint32_t count = 0;  // which count is its name's, once counted
     };
 
-    // fold: names compare without regard to ASCII case.
-    explicit ElementStack(bool fold) : entries_(7), fold_(fold) {}
+    // fold: names compare without regard to ASCII case. depthBound: the most levels the text
+    // can open, reserved at once so that a deep text never copies the stack (memory not reached
+    // stays untouched).
+    ElementStack(bool fold, size_t depthBound) : fold_(fold) {
+        entries_.reserve(std::min(depthBound, kMostReserved) + 1);
+        entries_.emplace_back();
+    }
     ElementStack(const ElementStack&) = delete;
     ElementStack& operator=(const ElementStack&) = delete;
 
@@ -26,26 +32,29 @@ public:
     Entry& operator[](int level) { return entries_[size_t(level)]; }
 
     void Push(size_t nameStart, size_t nameLength, uint32_t pos) {
-        if (size_t(top_) + 1 >= entries_.size()) entries_.resize(entries_.size() * 2);
-        Entry& e = entries_[size_t(++top_)];
-        e.nameStart = uint32_t(nameStart);
-        e.nameLength = uint32_t(nameLength);
-        e.pos = pos;
+        entries_.push_back(Entry{uint32_t(nameStart), uint32_t(nameLength), pos, 0});
+        ++top_;
         absent_.length = 0;  // the name found absent last may be open now
     }
     void PopTo(int level) {
         for (; counted_ > level; --counted_) --counts_[entries_[size_t(counted_)].count];
         top_ = level;
+        entries_.erase(entries_.begin() + level + 1, entries_.end());
+    }
+
+    // True when the name is the one MayBeOpen found absent last and no element opened since: a
+    // run of end tags of one name that is not open.
+    bool KnownAbsent(const wchar_t* text, size_t start, size_t length) {
+        text_ = text;
+        return absent_.length && NameEqual{this}(absent_, Name{start, length});
     }
 
     // False when no open element carries the name text[start, start + length) (true does not
     // promise a match when names fold). The names are counted only when an end tag misses the
     // innermost elements, so a well-formed text never pays for the count; each entry is counted
-    // at most once.
+    // at most once. Asked only after KnownAbsent gave false for the same name.
     bool MayBeOpen(const wchar_t* text, size_t start, size_t length) {
         text_ = text;
-        // A run of end tags of one name that is not open: no element opened since the last one.
-        if (absent_.length && NameEqual{this}(absent_, Name{start, length})) return false;
         for (; counted_ < top_; ++counted_) {
             Entry& e = entries_[size_t(counted_ + 1)];
             const Name name{e.nameStart, e.nameLength};
@@ -92,6 +101,7 @@ private:
         }
     };
 
+    static constexpr size_t kMostReserved = size_t(1) << 20;
     std::vector<Entry> entries_;
     int top_ = 0;
     bool fold_;

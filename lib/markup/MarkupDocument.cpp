@@ -1,5 +1,6 @@
 #include "markup/MarkupDocument.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "Memory.h"
@@ -102,7 +103,7 @@ void MarkupDocument::EnsureCapacity(uint32_t n) {
     if (int64_t(n) > tree_.Capacity()) tree_.Grow(int(n));
 }
 
-uint32_t MarkupDocument::NewPosition() {
+uint32_t MarkupDocument::NewPositionSlowly() {
     if (freeList_) {
         uint32_t pos = uint32_t(freeList_);
         freeList_ = int32_t(tree_[pos].nextSibling);
@@ -115,12 +116,12 @@ uint32_t MarkupDocument::NewPosition() {
 
 uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParent) {
     const bool fold = (mode_ & kModeFoldNames) != 0;
-    ElementStack stack(fold);
+    ElementStack stack(fold, text_.size() / 3);  // "<a>" at least per level
     stack[0].pos = parseParent;
     const uint32_t baseDepth = tree_[parseParent].depth;
     bool lifted = false;  // unended elements gave up children: depths below are to be set again
     uint32_t open = parseParent;
-    uint32_t first = 0;
+    const uint32_t firstPos = uint32_t(nextFree_);  // positions are handed out in order: no free list
     NodeToken token;
     for (;;) {
         scanner.ParseNode(token);
@@ -128,8 +129,8 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
         switch (token.kind) {
         case kNodeEnd:
             lifted |= CloseUnended(stack, 0, uint32_t(text_.size()), parseParent);
-            if (lifted) SetDepths(parseParent);
-            return first;
+            if (lifted) SetDepths(firstPos);
+            return uint32_t(nextFree_) > firstPos ? firstPos : 0;  // the first element, at the top level
         case kNodeStartTag: {
             uint32_t pos = NewPosition();
             ElementRecord& r = tree_[pos];
@@ -151,7 +152,6 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
                 r.previousSibling = last;
                 firstChild.previousSibling = pos;
             }
-            if (!first) first = pos;
             if (!(token.flags & kTokenEmptyElement)) {
                 stack.Push(scanner.NameStart(), scanner.NameEnd() - scanner.NameStart(), pos);
                 open = pos;
@@ -163,17 +163,18 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
             size_t nameLength = scanner.NameEnd() - scanner.NameStart();
             auto matches = [&](int level) {
                 const ElementStack::Entry& e = stack[level];
-                if (e.nameLength != nameLength) return false;
-                if (fold) return CompareNames(text + e.nameStart, name, nameLength, true) == 0;
+                if (e.nameLength != nameLength) return false;  // an open name holds a unit at least
                 const wchar_t* openName = text + e.nameStart;
-                for (size_t i = 0; i < nameLength; ++i)
+                if (fold) return CompareNames(openName, name, nameLength, true) == 0;
+                if (openName[0] != name[0]) return false;
+                for (size_t i = 1; i < nameLength; ++i)
                     if (openName[i] != name[i]) return false;
                 return true;
             };
             // The nearest open element of that name: the innermost few are compared directly,
             // deeper ones only when the name is open at all. The levels passed over are closed
             // as unended, so the search stays linear over the whole text.
-            int level = stack.Top();
+            int level = stack.KnownAbsent(text, scanner.NameStart(), nameLength) ? 0 : stack.Top();
             const int nearest = level > 4 ? level - 4 : 0;
             while (level > nearest && !matches(level)) --level;
             if (level == nearest && level > 0 && !stack.MayBeOpen(text, scanner.NameStart(), nameLength)) level = 0;
@@ -204,11 +205,20 @@ uint32_t MarkupDocument::ParseElements(NodeScanner& scanner, uint32_t parseParen
     }
 }
 
+// The open elements above the level end without end tags. They give up their children, which
+// follow them as siblings in document order: each unended element is the last child of the one
+// below it, so the chain flattens into one run after the first of them and each element moves
+// once. Their depths are left to SetDepths. True when any element moved.
 bool MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent) {
-    if (stack.Top() <= level) return false;
-    for (int j = stack.Top(); j > level; --j) {
-        tree_[parseParent].flags |= kElemNotWellFormed;
-        ElementRecord& r = tree_[stack[j].pos];
+    const int top = stack.Top();
+    if (top <= level) return false;
+    tree_[parseParent].flags |= kElemNotWellFormed;
+    const uint32_t target = stack[level].pos;
+    const uint32_t firstUnended = stack[level + 1].pos;
+    uint32_t tail = 0;  // the last child lifted
+    for (int j = top; j > level; --j) {
+        const uint32_t e = stack[j].pos;
+        ElementRecord& r = tree_[e];
         r.flags |= kElemNoEndTag;
         r.endTagLength = 0;
         r.length = r.startTagLength;
@@ -217,45 +227,35 @@ bool MarkupDocument::CloseUnended(ElementStack& stack, int level, uint32_t offse
             tree_[stack[j - 1].pos].flags |= kElemContentError;
         }
         if (result_.size() < 1000) {
-            const ElementStack::Entry& e = stack[j];
-            std::wstring name(text_.c_str() + e.nameStart, e.nameLength);
+            const ElementStack::Entry& entry = stack[j];
+            std::wstring name(text_.c_str() + entry.nameStart, entry.nameLength);
             AddResult(result_, L"unended_start_tag", name.c_str(), 0, int(r.start), int(offset2));
         }
+        if (const uint32_t firstChild = r.firstChild) {
+            ElementRecord& child = tree_[firstChild];
+            if (!tail) tail = child.previousSibling;
+            r.firstChild = 0;
+            r.nextSibling = firstChild;
+            child.previousSibling = e;
+            child.flags &= ~kElemFirstChild;
+        }
     }
-    bool lifted = LiftChildren(stack, level);
     stack.PopTo(level);
-    return lifted;
-}
-
-// The unended elements above the level give up their children, which follow them as siblings in
-// document order. Each unended element is the last child of the one below it, so the chain
-// flattens into one run after the first of them; each element moves once. Their depths are left
-// to SetDepths. True when any element moved.
-bool MarkupDocument::LiftChildren(ElementStack& stack, int level) {
-    const uint32_t target = stack[level].pos;
-    const uint32_t firstUnended = stack[level + 1].pos;
-    uint32_t tail = firstUnended;
-    for (int j = level + 1; j <= stack.Top(); ++j) {
-        uint32_t e = stack[j].pos;
-        uint32_t firstChild = tree_[e].firstChild;
-        if (!firstChild) continue;
-        tail = tree_[firstChild].previousSibling;
-        tree_[e].firstChild = 0;
-        tree_[e].nextSibling = firstChild;
-        tree_[firstChild].previousSibling = e;
-        tree_[firstChild].flags &= ~kElemFirstChild;
-    }
-    if (tail == firstUnended) return false;
+    if (!tail) return false;
     tree_[tree_[target].firstChild].previousSibling = tail;
     for (uint32_t c = tree_[firstUnended].nextSibling; c; c = tree_[c].nextSibling) tree_[c].parent = target;
     return true;
 }
 
-// Depths of everything below root from the parents, in one pass in document order.
-void MarkupDocument::SetDepths(uint32_t root) {
-    for (uint32_t d = tree_[root].firstChild; d; d = NextInSubtree(d, root)) {
-        uint32_t parent = tree_[d].parent;
-        tree_[d].depth = parent ? tree_[parent].depth + 1 : 0;
+// Depths of the positions from first on from their parents, in one pass over the index. A parse
+// hands positions out in the order of the start tags (no free list), and children are lifted only
+// to ancestors, so every parent lies before its children.
+void MarkupDocument::SetDepths(uint32_t first) {
+    const uint32_t end = uint32_t(nextFree_);
+    for (uint32_t d = first; d < end;) {
+        ElementRecord* r = &tree_[d];  // the records of one page lie together
+        const uint32_t pageEnd = std::min(end, (d | uint32_t(ElementTree::kPageRecords - 1)) + 1);
+        for (; d < pageEnd; ++d, ++r) r->depth = r->parent ? tree_[r->parent].depth + 1 : 0;
     }
 }
 

@@ -104,11 +104,16 @@ private:
     friend class FileTextSource;
     bool Parse();
     uint32_t ParseElements(NodeScanner& scanner, uint32_t parseParent);
-    bool CloseUnended(ElementStack& stack, int level, uint32_t offset2, uint32_t parseParent);
-    bool LiftChildren(ElementStack& stack, int level);
-    void SetDepths(uint32_t root);
+    // Inlined: every end tag passes through it.
+    [[gnu::always_inline]] inline bool CloseUnended(ElementStack& stack, int level, uint32_t offset2,
+                                                    uint32_t parseParent);
+    void SetDepths(uint32_t first);
     void EnsureCapacity(uint32_t n);
-    uint32_t NewPosition();
+    uint32_t NewPosition() {
+        if (!freeList_ && nextFree_ < tree_.Capacity()) return uint32_t(nextFree_++);
+        return NewPositionSlowly();
+    }
+    uint32_t NewPositionSlowly();  // from the free list, or after growing the index
     bool IsPosition(uint32_t pos) const {
         return pos < uint32_t(nextFree_) && int64_t(pos) < tree_.Capacity() && !(tree_[pos].flags & kElemFreePosition);
     }

@@ -11,7 +11,8 @@ bool IsNameStart(wchar_t c) {
            uint32_t(c) >= L'{';
 }
 
-bool EndsName(wchar_t c) { return c == 0 || c == L'/' || c == L'>' || IsMarkupSpace(c); }
+// Name units are mostly letters, above all of these.
+bool EndsName(wchar_t c) { return c <= L'>' && (c == 0 || c == L'/' || c == L'>' || IsMarkupSpace(c)); }
 
 bool IsSpaceOrQuote(wchar_t c) { return IsMarkupSpace(c) || c == L'"' || c == L'\''; }
 
@@ -63,10 +64,21 @@ void NodeScanner::ParseNode(NodeToken& token) {
     token.length = pos_ - tokenStart_;
 }
 
-void NodeScanner::ScanName() {
+inline void NodeScanner::ScanName() {
     nameStart_ = pos_;
-    while (!EndsName(Peek())) ++pos_;
-    nameEnd_ = pos_;
+    size_t p = pos_;
+    for (;;) {
+        wchar_t c = text_[p];
+        if (!c) {
+            pos_ = p;
+            if (!Refill()) break;
+            continue;
+        }
+        if (EndsName(c)) break;
+        ++p;
+    }
+    pos_ = p;
+    nameEnd_ = p;
 }
 
 // The unit at the position after loading more text; 0 at the end of the text.
@@ -158,6 +170,10 @@ int NodeScanner::ScanMarkup(NodeToken& token) {
     default:
         if (!IsNameStart(c)) return SyntaxError(token, L"first_tag_syntax");
         ScanName();
+        if (text_[pos_] == L'>') {  // no attributes; the name's last unit is no '/'
+            ++pos_;
+            return kNodeStartTag;
+        }
         return ScanStartTag(token);
     }
 }

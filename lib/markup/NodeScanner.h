@@ -61,9 +61,9 @@ private:
         return c ? c : Refill();
     }
     wchar_t Refill();
-    void ScanName();
+    [[gnu::always_inline]] inline void ScanName();  // in every tag: kept out of a call
     int ScanText();
-    int ScanMarkup(NodeToken& token);
+    [[gnu::always_inline]] inline int ScanMarkup(NodeToken& token);  // tags are most tokens: no call
     int ScanStartTag(NodeToken& token);
     int ScanDocType(NodeToken& token);
     // Up to a '>' after count units equal to unit, all at or after contentStart.
