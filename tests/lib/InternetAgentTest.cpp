@@ -1,5 +1,6 @@
 #include "InternetAgent.h"
 
+#include "ProbeRedirect.h"
 #include "TestDir.h"
 #include "Clock.h"
 #include "Errors.h"
@@ -27,28 +28,12 @@ std::string ReadAll(const std::string& path) {
     return s.str();
 }
 
-// Host and port of a probe address ("http://host[:port]/").
-void ProbeHostPort(const std::wstring& url, std::wstring& host, uint16_t& port) {
-    std::wstring rest = url.substr(url.find(L"://") + 3);
-    rest = rest.substr(0, rest.find(L'/'));
-    size_t colon = rest.find(L':');
-    host = rest.substr(0, colon);
-    port = colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
-}
-
-void RedirectProbe(int index, uint16_t toPort) {
-    std::wstring host;
-    uint16_t port = 0;
-    ProbeHostPort(RYL::CInternetAgent::ProbeUrls[index], host, port);
-    plat::RedirectHostForTesting(host, port, toPort);
-}
-
 // Every test reaches only loopback: the connected state is forced and every probe is redirected.
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
         plat::SetConnectedStateForTesting(true);
-        for (int i = 0; i < 7; ++i) RedirectProbe(i, probe.port());
+        RedirectProbesTo(probe.port());
     }
     void TearDown() override {
         plat::SetConnectedStateForTesting(std::nullopt);

@@ -2,6 +2,7 @@
 #include "FakeServers.h"
 #include "KivFrameSettings.h"
 #include "Paths.h"
+#include "ProbeRedirect.h"
 #include "Internet.h"
 #include "InternetAgent.h"
 #include "KivDevice.h"
@@ -132,14 +133,7 @@ protected:
         });
         // Only loopback is reached: the connected state is forced and the probes go to a listener.
         plat::SetConnectedStateForTesting(true);
-        for (const wchar_t* url : RYL::CInternetAgent::ProbeUrls) {
-            std::wstring rest = std::wstring(url).substr(std::wstring(url).find(L"://") + 3);
-            rest = rest.substr(0, rest.find(L'/'));
-            const size_t colon = rest.find(L':');
-            const uint16_t port =
-                colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
-            plat::RedirectHostForTesting(rest.substr(0, colon), port, probe.port());
-        }
+        RedirectProbesTo(probe.port());
         // The latest-image service cannot be reached: the image counts as the latest.
         plat::RedirectHostForTesting(kLatestImageHost, 443, refusing.port());
     }

@@ -13,6 +13,7 @@
 #include "ProcessHelpers.h"
 #include "Text.h"
 #include "WorkerStation.h"
+#include "ProbeRedirect.h"
 #include "TestDir.h"
 #include "FakeServers.h"
 #include "InternetAgent.h"
@@ -648,14 +649,7 @@ protected:
         // fake fits in them on a loaded machine.
         plat::SetTimeScaleForTesting(20);
         plat::SetConnectedStateForTesting(true);
-        for (const wchar_t* url : RYL::CInternetAgent::ProbeUrls) {
-            std::wstring rest = std::wstring(url).substr(std::wstring(url).find(L"://") + 3);
-            rest = rest.substr(0, rest.find(L'/'));
-            const size_t colon = rest.find(L':');
-            const uint16_t port =
-                colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
-            plat::RedirectHostForTesting(rest.substr(0, colon), port, probe.port());
-        }
+        RedirectProbesTo(probe.port());
         ASSERT_TRUE(tavio.ok());
         for (int i = 0; i < SettingsData::kTavioHostCount; ++i)
             plat::RedirectHostForTesting(SettingsData::TavioHostAt(i), 443, tavio.port());

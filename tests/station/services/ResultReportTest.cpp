@@ -2,6 +2,7 @@
 // upload to pyftpdlib and the Tavio report to a scripted HTTPS server.
 #include "KivResultReport.h"
 
+#include "ProbeRedirect.h"
 #include "TestDir.h"
 #include "AwkwardValues.h"
 #include "Clock.h"
@@ -272,14 +273,7 @@ protected:
     wxInitializer wx;
     void SetUp() override {
         plat::SetConnectedStateForTesting(true);
-        for (const wchar_t* url : RYL::CInternetAgent::ProbeUrls) {
-            std::wstring rest = std::wstring(url).substr(std::wstring(url).find(L"://") + 3);
-            rest = rest.substr(0, rest.find(L'/'));
-            const size_t colon = rest.find(L':');
-            const uint16_t port =
-                colon == std::wstring::npos ? 80 : static_cast<uint16_t>(std::stoi(rest.substr(colon + 1)));
-            plat::RedirectHostForTesting(rest.substr(0, colon), port, probe.port());
-        }
+        RedirectProbesTo(probe.port());
     }
     void TearDown() override {
         DeleteSharedInternetAgent();
