@@ -131,7 +131,7 @@ bool RunFailureText(const std::wstring& programPath, uint32_t limitMs, uint32_t 
     return true;
 }
 
-bool ShellRun(std::wstring file, std::wstring parameters, int /*showCommand*/, bool noWait,
+bool ShellRun(std::wstring file, std::wstring parameters, int showCommand, bool noWait,
               int* code, const wchar_t* directory) {
     int osClass = OS_OTHER;
     GetOsClass(osClass);
@@ -149,6 +149,7 @@ bool ShellRun(std::wstring file, std::wstring parameters, int /*showCommand*/, b
         request.argv.push_back(std::move(word));
     if (directory && *directory) request.workDir = plat::NativePath(directory);
     request.capture = false;
+    request.quiet = showCommand == SW_HIDE;  // a hidden window shows nobody what it prints
     request.wait = !noWait;
 
     plat::RunResult result = plat::RunCaptured(request);

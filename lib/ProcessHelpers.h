@@ -44,7 +44,8 @@ bool RunFailureText(const std::wstring& programPath, uint32_t limitMs, uint32_t 
 
 // Starts a program as the shell would (a bare name is looked up in the current directory, then on
 // the search path), waiting for its end unless noWait. The verb follows GetOsClass; there is no
-// elevation here, so the program runs plainly.
+// elevation here, so the program runs plainly. A hidden child's (SW_HIDE) output goes to /dev/null;
+// any other writes to ours.
 bool ShellRun(std::wstring file, std::wstring parameters, int showCommand, bool noWait,
               int* code = nullptr, const wchar_t* directory = nullptr);
 

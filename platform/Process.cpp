@@ -237,6 +237,9 @@ uint32_t Spawn(const RunRequest& request, int outFd, pid_t& pid) {
     if (outFd >= 0) {
         posix_spawn_file_actions_adddup2(&fa.fa, outFd, 1);
         posix_spawn_file_actions_adddup2(&fa.fa, outFd, 2);
+    } else if (request.quiet) {
+        posix_spawn_file_actions_addopen(&fa.fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa.fa, 1, 2);
     }
     // Nothing else reaches the child, not even descriptors that others opened without
     // close-on-exec.

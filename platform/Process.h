@@ -45,6 +45,7 @@ struct RunRequest {
     // Sees every byte of the output as it is read, also beyond keepBytes.
     std::function<void(const char* bytes, size_t size)> onOutput;
     bool capture = true;                 // false: the child writes to our stdout and stderr
+    bool quiet = false;                  // with capture false: its output goes to /dev/null
     bool wait = true;                    // false: return once started (reaped later), code 0
 };
 

@@ -21,6 +21,7 @@
 #include <wx/textctrl.h>
 #include <wx/valtext.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <vector>
 
@@ -119,7 +120,9 @@ bool KivFrameSettings::CreateControls() {
     label("Location:", 8, 2, true);
     auto* locationRow = new wxBoxSizer(wxHORIZONTAL);
     locationText = new wxTextCtrl(panel, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxTE_READONLY);
-    locationButton = new wxButton(panel, ID_SETTINGS_BROWSE, "...", wxDefaultPosition, wxSize(20, -1));
+    // 20 pixels wide, or as wide as the theme needs for its text and padding.
+    locationButton = new wxButton(panel, ID_SETTINGS_BROWSE, "...", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+    locationButton->SetMinSize(wxSize(std::max(20, locationButton->GetBestSize().GetWidth()), -1));
     locationRow->Add(locationText, 1, wxALIGN_CENTER_VERTICAL);
     locationRow->Add(locationButton, 0, wxALIGN_CENTER_VERTICAL);
     grid->Add(locationRow, wxGBPosition(8, 3), wxGBSpan(1, 3), wxEXPAND);

@@ -10,6 +10,7 @@
 
 #include "TestDir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -146,6 +148,37 @@ TEST(ShellRun, WaitsNoWaitAndFailures) {
 
     EXPECT_FALSE(RYL::ShellRun(dir.Wide() + L"/missing", L"", RYL::SW_HIDE, false, &code));
     EXPECT_EQ(static_cast<uint32_t>(code), plat::kErrorFileNotFound);
+}
+
+namespace {
+
+// What the child prints while the calling process's stdout and stderr go to a file.
+std::string PrintedByShellRun(int showCommand) {
+    TestDir dir;
+    const std::string file = dir.path() + "/printed";
+    fflush(stdout);
+    fflush(stderr);
+    const int savedOut = dup(1), savedErr = dup(2);
+    const int sink = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(sink, 1);
+    dup2(sink, 2);
+    close(sink);
+    int code = -1;
+    const bool ran = RYL::ShellRun(kProc + L"both.sh", L"", showCommand, false, &code);
+    dup2(savedOut, 1);
+    dup2(savedErr, 2);
+    close(savedOut);
+    close(savedErr);
+    EXPECT_TRUE(ran);
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+TEST(ShellRun, AHiddenChildPrintsNothing) {
+    EXPECT_EQ(PrintedByShellRun(RYL::SW_HIDE), "");
+    EXPECT_NE(PrintedByShellRun(RYL::SW_SHOWNORMAL), "");
 }
 
 TEST(ShellRun, BareNameIsFoundOnThePath) {

@@ -14,6 +14,7 @@
 #include <wx/textctrl.h>
 #include <wx/toplevel.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -126,6 +127,11 @@ TEST_F(SettingsWindow, OnlyTheSaveGroupIsShown) {
     for (wxWindow* w : std::initializer_list<wxWindow*>{s->saveCheck, s->locationText, s->locationButton,
                                                         s->FindWindow(112), s->FindWindow(113)})
         EXPECT_TRUE(w && w->IsShownOnScreen()) << (w ? w->GetLabel() : "missing");
+    // The "..." button is given at least the room its text and the theme's padding need.
+    auto* probe = new wxButton(s, wxID_ANY, "...", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+    const int needed = probe->GetBestSize().GetWidth();
+    probe->Destroy();
+    EXPECT_GE(s->locationButton->GetSize().GetWidth(), std::max(20, needed));
     EXPECT_EQ(s->FindWindow(112)->GetLabel(), "OK");
     EXPECT_EQ(s->FindWindow(113)->GetLabel(), "Cancel");
     for (wxWindow* w : std::initializer_list<wxWindow*>{
