@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "../lib/ZipTestSupport.h"
+#include "ZipTestSupport.h"
 #include "Clock.h"
 #include "FastbootCommands.h"
 #include "KivLog.h"

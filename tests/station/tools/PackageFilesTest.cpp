@@ -4,7 +4,7 @@
 #include <regex>
 #include <set>
 
-#include "../lib/ZipTestSupport.h"
+#include "ZipTestSupport.h"
 #include "KivLog.h"
 #include "PackageFiles.h"
 #include "Paths.h"

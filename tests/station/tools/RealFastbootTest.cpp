@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "../lib/ZipTestSupport.h"
+#include "ZipTestSupport.h"
 #include "FastbootCommands.h"
 #include "Text.h"
 
