@@ -36,10 +36,12 @@ bool SameGuid(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
-// Every USB device this setup has seen. What was last seen at each sysfs path names a removal
-// after the device's sysfs entry has gone. Each instance id has one known place, as the system the
-// design comes from keeps one device node per instance id: an arrival replaces the earlier place,
-// a removal leaves the place of the device that left, marked as departed.
+// Every USB device this setup has seen. The device that the events last placed at a sysfs path
+// names a removal there after the device's sysfs entry has gone; a walk fills in only paths that
+// no event has named (devices attached before the registration), since a walk can run while events
+// of that path are still queued and meet a later device there. Each instance id has one known
+// place, as the system the design comes from keeps one device node per instance id: an arrival
+// replaces the earlier place, a removal leaves the place of the device that left, marked departed.
 class KnownDevices {
 public:
     // Names a device from its sysfs attributes, or, once they are gone, from its uevent's
@@ -68,7 +70,8 @@ public:
         places_[entry.instanceId] = Place{entry, syspath, true};
     }
 
-    // The device last seen at the sysfs path, now departed from there; nothing when none was seen.
+    // The device that the events last placed at the sysfs path, now departed from there; nothing
+    // when none is known.
     std::optional<UsbDeviceEntry> Left(const std::string& syspath) {
         std::lock_guard<std::mutex> hold(mutex_);
         auto it = seenAt_.find(syspath);
@@ -77,9 +80,9 @@ public:
         return it->second;
     }
 
-    // After a walk of the attached devices (by sysfs path): what the walk met is what was last seen
-    // at each path; a known place is present when the walk met its device there, else departed. An
-    // id's place is learnt from a walk only when it has none: events, which come in order, move it.
+    // After a walk of the attached devices (by sysfs path): a known place is present when the walk
+    // met its device there, else departed. A path's device and an id's place are learnt from a walk
+    // only when none is known: events, which come in order, move them.
     void Walked(const std::map<std::string, UsbDeviceEntry>& present) {
         std::lock_guard<std::mutex> hold(mutex_);
         for (auto& [instanceId, place] : places_) {
@@ -87,7 +90,7 @@ public:
             place.present = found != present.end() && found->second.instanceId == instanceId;
         }
         for (const auto& [syspath, entry] : present) {
-            seenAt_[syspath] = entry;
+            seenAt_.try_emplace(syspath, entry);
             places_.try_emplace(entry.instanceId, Place{entry, syspath, true});
         }
     }
@@ -147,7 +150,7 @@ private:
     }
 
     std::mutex mutex_;
-    std::map<std::string, UsbDeviceEntry> seenAt_;  // by sysfs path
+    std::map<std::string, UsbDeviceEntry> seenAt_;  // by sysfs path, as the events left it
     std::map<std::wstring, Place> places_;          // by instance id
     std::map<std::string, unsigned> hubs_;
 };

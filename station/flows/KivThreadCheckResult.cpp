@@ -16,6 +16,8 @@
 #include <wx/log.h>
 
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -222,16 +224,19 @@ bool KivCheckResultWorker::CheckSerialNumber(uint32_t* code, wxString* error) {
 }
 
 bool KivCheckResultWorker::ReadSoftwareVersion(wxString* version, uint32_t* code, wxString* error) {
-    return RetryUntilIntoAndroidTimeout([&] { return ReadVersionOnce(version, code, error); }, code, error);
+    return RetryUntilIntoAndroidTimeout([&](bool*) { return ReadVersionOnce(version, code, error); }, code, error);
 }
 
-bool KivCheckResultWorker::RetryUntilIntoAndroidTimeout(const std::function<bool()>& attempt, uint32_t* code,
-                                                        wxString* error) {
+bool KivCheckResultWorker::RetryUntilIntoAndroidTimeout(const std::function<bool(bool* lasting)>& attempt,
+                                                        uint32_t* code, wxString* error) {
     const uint32_t limit = Settings().Timeout.IntoAndroidTimeout;
     const KivDeadline deadline(limit);
     for (;;) {
-        if (attempt())
+        bool lasting = false;
+        if (attempt(&lasting))
             return true;
+        if (lasting)
+            return false;
         if (deadline.Passed()) {
             if (error)
                 *error = CheckTimeoutText(limit, *error);
@@ -273,7 +278,10 @@ bool KivCheckResultWorker::WaitBeforeNextTry(uint32_t* code, wxString* error) {
 bool KivCheckResultWorker::ReadImei(wxString* imei, uint32_t* code, wxString* error) {
     const std::wstring serial = DetectedSerial().ToStdWstring();
     return RetryUntilIntoAndroidTimeout(
-        [&] {
+        [&](bool* lasting) {
+            // The first failure of the try that no later try changes: a refused property, a flow
+            // without companion package. It ends the read once the other routes have failed too.
+            std::optional<std::pair<uint32_t, wxString>> lastingFailure;
             // The helper that the device may carry already.
             if (ImeiFromHelper(imei, code, error))
                 return true;
@@ -288,13 +296,22 @@ bool KivCheckResultWorker::ReadImei(wxString* imei, uint32_t* code, wxString* er
                     return true;
                 }
                 if (!value.empty()) {
-                    Store(code, error, ERR_INVALID_ID, wxString::Format(kInvalidImeiFormat, value));
-                    Log(ERR_INVALID_ID, LOG_LEVEL_ERROR, error ? *error : wxString());
+                    lastingFailure.emplace(ERR_INVALID_ID, wxString::Format(kInvalidImeiFormat, value));
+                    Store(code, error, lastingFailure->first, lastingFailure->second);
+                    Log(lastingFailure->first, LOG_LEVEL_ERROR, lastingFailure->second);
                 }
             }
             // The flow's companion app.
-            return flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
-                                                 : InstallAndRunPhoneInfo(imei, code, error);
+            if (flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
+                                              : InstallAndRunPhoneInfo(imei, code, error))
+                return true;
+            if (!lastingFailure && code && *code == ERR_APK_RESOURCE)
+                lastingFailure.emplace(*code, error ? *error : wxString());
+            if (lastingFailure) {
+                Store(code, error, lastingFailure->first, lastingFailure->second);
+                *lasting = true;
+            }
+            return false;
         },
         code, error);
 }

@@ -1,5 +1,7 @@
 #include "FastbootCommands.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "AdbCommander.h"
@@ -89,15 +91,13 @@ bool FindFastbootFailure(const std::wstring& output, bool exactCase, std::wstrin
         if (at == std::wstring::npos) at = upper.find(L"ERROR");
     }
     if (at == std::wstring::npos) return false;
-    size_t end = output.find(L'\n', at);
-    line = TrimRight(output.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at));
+    const size_t end = output.find(L'\n', at);
+    const size_t length = end == std::wstring::npos ? output.size() - at : end - at;
+    line = TrimRight(output.substr(at, std::min(length, kOutputLineLimit)));
     return true;
 }
 
 namespace {
-
-constexpr size_t kCapturedLineLimit = 4096;  // of a keyword's line
-constexpr size_t kTailLimit = 4096;
 
 constexpr uint64_t Packed(const char* text)
 {
@@ -106,36 +106,59 @@ constexpr uint64_t Packed(const char* text)
     return value;
 }
 
+// The last count bytes of a packed value.
+std::string Unpacked(uint64_t value, int count)
+{
+    std::string text;
+    for (int i = count - 1; i >= 0; --i) text += char((value >> (8 * i)) & 0xFF);
+    return text;
+}
+
 }  // namespace
 
 void OutputFailureScan::Collect(Capture& capture, char c)
 {
-    if (!capture.open) return;
     if (c == '\n') {
         capture.open = false;
         return;
     }
-    if (capture.line.size() < kCapturedLineLimit) capture.line += c;
+    if (capture.line.size() < kOutputLineLimit) capture.line += c;
 }
 
 void OutputFailureScan::Add(const char* bytes, size_t size)
 {
     for (size_t i = 0; i < size; ++i) {
         const char c = bytes[i];
-        Collect(failed_, c);
-        Collect(error_, c);
+        if (failed_.open) Collect(failed_, c);
+        if (error_.open) Collect(error_, c);
         const char upper = (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+        // The keywords hold no zero byte, so the zeros before the first bytes never match.
         recentUpper_ = ((recentUpper_ << 8) | static_cast<unsigned char>(upper)) & 0xFFFFFFFFFFFFull;
-        recent_ += c;
-        if (recent_.size() > 6) recent_.erase(0, recent_.size() - 6);
-        if (!failed_.found && recent_.size() >= 6 && recentUpper_ == Packed("FAILED")) {
-            failed_ = {true, true, recent_};
-        } else if (!error_.found && recent_.size() >= 5 && (recentUpper_ & 0xFFFFFFFFFFull) == Packed("ERROR")) {
-            error_ = {true, true, recent_.substr(recent_.size() - 5)};
+        recent_ = ((recent_ << 8) | static_cast<unsigned char>(c)) & 0xFFFFFFFFFFFFull;
+        if (!failed_.found && recentUpper_ == Packed("FAILED")) {
+            failed_ = {true, true, Unpacked(recent_, 6)};
+        } else if (!error_.found && (recentUpper_ & 0xFFFFFFFFFFull) == Packed("ERROR")) {
+            error_ = {true, true, Unpacked(recent_, 5)};
         }
     }
-    tail_.append(bytes, size);
-    if (tail_.size() > 2 * kTailLimit) tail_.erase(0, tail_.size() - kTailLimit);
+    CollectLines(bytes, size);
+}
+
+void OutputFailureScan::CollectLines(const char* bytes, size_t size)
+{
+    size_t at = 0;
+    while (at < size) {
+        const void* feed = std::memchr(bytes + at, '\n', size - at);
+        const size_t end = feed ? static_cast<size_t>(static_cast<const char*>(feed) - bytes) : size;
+        size_t from = at;
+        if (line_.empty())
+            while (from < end && IsAsciiSpace(static_cast<unsigned char>(bytes[from]))) ++from;
+        line_.append(bytes + from, std::min(end - from, kOutputLineLimit - line_.size()));
+        if (!feed) break;
+        if (!line_.empty()) lastLine_.swap(line_);
+        line_.clear();
+        at = end + 1;
+    }
 }
 
 bool OutputFailureScan::Failure(std::wstring& line) const
@@ -148,9 +171,8 @@ bool OutputFailureScan::Failure(std::wstring& line) const
 
 std::wstring OutputFailureScan::LastLine() const
 {
-    const std::wstring tail = TrimRight(RYL::BytesToText(tail_.data(), static_cast<int>(tail_.size())));
-    const size_t start = tail.find_last_of(L'\n');
-    return TrimLeft(start == std::wstring::npos ? tail : tail.substr(start + 1));
+    const std::string& line = line_.empty() ? lastLine_ : line_;
+    return TrimRight(RYL::BytesToText(line.data(), static_cast<int>(line.size())));
 }
 
 std::wstring ParseBuildVersion(const std::wstring& output)

@@ -33,17 +33,26 @@ bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring
 
 // --- the rules, for the tests ---
 
+// The most characters of an output line that a failure or last-line text keeps: a line is cut
+// there before its trailing white space is dropped.
+inline constexpr size_t kOutputLineLimit = 4096;
+
 // The line of the output from the failure keyword on: "FAILED", else "ERROR", in any case, or
-// with exactCase "FAILED" only. Trailing white space is dropped. False when no keyword occurs.
+// with exactCase "FAILED" only; at most kOutputLineLimit characters of it, trailing white space
+// dropped. False when no keyword occurs.
 bool FindFastbootFailure(const std::wstring& output, bool exactCase, std::wstring& line);
-// FindFastbootFailure (any case) over an output of any length, judged as its bytes arrive: only
-// the two keyword lines and a short tail of the output are kept.
+// FindFastbootFailure (any case) over an output of any length, judged as its bytes arrive, with
+// the same result however the bytes are cut into pieces: only the two keyword lines, the last
+// line that holds more than white space and the line being read are kept, each cut at
+// kOutputLineLimit.
 class OutputFailureScan {
 public:
     void Add(const char* bytes, size_t size);
     // The line from the first "FAILED", else from the first "ERROR"; false when neither occurred.
     bool Failure(std::wstring& line) const;
-    // The last line of the output that holds more than white space ("" when none).
+    // The last line of the output that holds more than white space, without its leading and
+    // trailing white space and cut at kOutputLineLimit characters after its leading white space
+    // ("" when none).
     std::wstring LastLine() const;
 
 private:
@@ -53,11 +62,14 @@ private:
         std::string line;
     };
     void Collect(Capture& capture, char c);
+    // The line being read and the last one that holds more than white space.
+    void CollectLines(const char* bytes, size_t size);
 
     uint64_t recentUpper_ = 0;  // the last 6 bytes, upper-cased
-    std::string recent_;        // the last 6 bytes as they came
+    uint64_t recent_ = 0;       // the last 6 bytes as they came
     Capture failed_, error_;
-    std::string tail_;
+    std::string line_;      // the line being read, from its first byte that is not white space
+    std::string lastLine_;  // the last finished line that holds more than white space
 };
 
 // The version in the reply of "oem get_build_version".

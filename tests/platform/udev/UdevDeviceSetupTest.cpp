@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include <poll.h>
@@ -50,6 +53,7 @@ protected:
                     n.name = iface->name;
                 }
                 notices_.push_back(n);
+                if (onNotice_) onNotice_(notices_.back());
             },
             &code);
         ASSERT_TRUE(notification_) << code;
@@ -93,6 +97,7 @@ protected:
     std::unique_ptr<plat::DeviceSetup> setup_;
     std::unique_ptr<plat::DeviceNotification> notification_;
     std::vector<Notice> notices_;
+    std::function<void(const Notice&)> onNotice_;  // inside the handler, after the notice is kept
 };
 
 }  // namespace
@@ -307,4 +312,136 @@ TEST_F(UdevDeviceSetup, TwoDevicesOfOneSerialAreEachNamedAtTheirOwnPlace) {
     bed_.Unplug(second);
     WaitForNotices(4);
     EXPECT_EQ(Find(Members(plat::DIGCF_ALLCLASSES), id)->location, L"Port_#0003.Hub_#0001");
+}
+
+// A removal names the device that left its port, although a walk (the handler of an earlier notice
+// walks, as the detector's does) met the device that has taken the port since.
+TEST_F(UdevDeviceSetup, ARemovalNamesTheDeviceThatLeftThoughAWalkMetItsSuccessor) {
+    const std::wstring ser0 = L"USB\\VID_05C6&PID_9039\\SER0";
+    Register();
+    const std::string path = bed_.Plug("usb1/1-1", "05c6", "9039", "SER0");
+    WaitForNotices(1);
+    for (const bool walkInHandler : {false, true}) {
+        SCOPED_TRACE(walkInHandler ? "walk in the handler of an earlier notice" : "walk before the delivery");
+        const size_t before = notices_.size();
+        std::string other;
+        if (walkInHandler) {
+            other = bed_.Plug("usb1/1-2", "05c6", "9039", "OTHER");
+            onNotice_ = [this](const Notice&) { Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES); };
+        }
+        bed_.Unplug(walkInHandler ? bed_.SysPath("usb1/1-1") : path);
+        bed_.Plug("usb1/1-1", "05c6", "9039", "SER1");
+        if (!walkInHandler) Members(plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES);
+        std::optional<Member> left;
+        auto walk = onNotice_;
+        onNotice_ = [&](const Notice& n) {
+            if (walk) walk(n);
+            if (n.event == plat::DBT_DEVICEREMOVECOMPLETE) left = Find(Members(plat::DIGCF_ALLCLASSES), ser0);
+        };
+        WaitForNotices(before + (walkInHandler ? 3 : 2));
+        onNotice_ = nullptr;
+        const size_t removal = notices_.size() - 2;
+        EXPECT_EQ(notices_[removal].event, plat::DBT_DEVICEREMOVECOMPLETE);
+        EXPECT_EQ(notices_[removal].name, std::wstring(L"\\\\?\\USB#VID_05C6&PID_9039#SER0") + kGuid);
+        EXPECT_EQ(notices_[removal + 1].event, plat::DBT_DEVICEARRIVAL);
+        EXPECT_EQ(notices_[removal + 1].name, std::wstring(L"\\\\?\\USB#VID_05C6&PID_9039#SER1") + kGuid);
+        ASSERT_TRUE(left);
+        EXPECT_EQ(left->location, L"Port_#0001.Hub_#0001") << "the place SER0 left";
+        if (walkInHandler) break;
+        // SER0 back on its port for the second round.
+        bed_.Unplug(bed_.SysPath("usb1/1-1"));
+        bed_.Plug("usb1/1-1", "05c6", "9039", "SER0");
+        WaitForNotices(notices_.size() + 2);
+    }
+}
+
+// Seeded random plugs, unplugs, walks and deliveries on three ports against a model of what is
+// attached: every notice names the device that came or left at its port, and a removal's device is
+// found at that port among the departed ones, whatever the walks met between the events and their
+// delivery. An unplug waits for the arrival of its device to be delivered: an arrival is named from
+// sysfs, which a later device on the port has taken over.
+TEST_F(UdevDeviceSetup, NoticesNameTheDeviceOfTheirEventWhateverWalksRanBetween) {
+    const std::vector<std::string> ports = {"1", "2", "3"};
+    const std::vector<std::string> serials = {"SER0", "SER1", "SER2", "SER3"};
+    auto nameOf = [](const std::string& serial) {
+        return L"\\\\?\\USB#VID_18D1&PID_4EE7#" + std::wstring(serial.begin(), serial.end()) + kGuid;
+    };
+    auto idOf = [](const std::string& serial) {
+        return L"USB\\VID_18D1&PID_4EE7\\" + std::wstring(serial.begin(), serial.end());
+    };
+    struct Expected {
+        uint32_t event;
+        std::string serial;
+        std::string port;
+    };
+    std::mt19937 random(26);
+    auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        setup_ = plat::MakeUdevDeviceSetup();
+        notices_.clear();
+        std::map<std::string, std::pair<std::string, bool>> attached;  // port: serial, arrival delivered
+        std::vector<Expected> expected;
+        for (const std::string& port : ports) {
+            if (pick(3) != 0) continue;
+            const std::string serial = serials[pick(serials.size())];
+            bed_.Plug("usb1/1-" + port, "18d1", "4ee7", serial);
+            attached[port] = {serial, true};  // known from the walk of the registration
+        }
+        Register();
+        onNotice_ = [&](const Notice& n) {
+            const size_t at = notices_.size() - 1;
+            if (pick(2) == 0) Members(pick(2) ? plat::DIGCF_PRESENT : plat::DIGCF_ALLCLASSES);
+            if (at >= expected.size() || n.event != plat::DBT_DEVICEREMOVECOMPLETE) return;
+            const std::wstring location = L"Port_#000" + std::wstring(1, wchar_t(expected[at].port[0])) + L".Hub_#0001";
+            std::optional<Member> m = Find(Members(plat::DIGCF_ALLCLASSES), idOf(expected[at].serial));
+            EXPECT_TRUE(m && m->location == location) << "notice " << at << ": not found at " << expected[at].port;
+        };
+        auto deliver = [&] {
+            WaitForNotices(expected.size());
+            for (auto& [port, device] : attached) device.second = true;
+        };
+        for (int step = 0; step < 30; ++step) {
+            switch (pick(4)) {
+            case 0: {  // plug into a free port
+                std::vector<std::string> free;
+                for (const std::string& port : ports)
+                    if (!attached.count(port)) free.push_back(port);
+                if (free.empty()) break;
+                const std::string port = free[pick(free.size())];
+                const std::string serial = serials[pick(serials.size())];
+                bed_.Plug("usb1/1-" + port, "18d1", "4ee7", serial);
+                attached[port] = {serial, false};
+                expected.push_back({plat::DBT_DEVICEARRIVAL, serial, port});
+                break;
+            }
+            case 1: {  // unplug a device whose arrival was delivered
+                std::vector<std::string> announced;
+                for (const auto& [port, device] : attached)
+                    if (device.second) announced.push_back(port);
+                if (announced.empty()) break;
+                const std::string port = announced[pick(announced.size())];
+                bed_.Unplug(bed_.SysPath("usb1/1-" + port));
+                expected.push_back({plat::DBT_DEVICEREMOVECOMPLETE, attached[port].first, port});
+                attached.erase(port);
+                break;
+            }
+            case 2: Members(pick(2) ? plat::DIGCF_PRESENT | plat::DIGCF_ALLCLASSES : plat::DIGCF_ALLCLASSES); break;
+            default: deliver(); break;
+            }
+        }
+        deliver();
+        for (const auto& [port, device] : attached) {
+            bed_.Unplug(bed_.SysPath("usb1/1-" + port));
+            expected.push_back({plat::DBT_DEVICEREMOVECOMPLETE, device.first, port});
+        }
+        attached.clear();
+        deliver();
+        onNotice_ = nullptr;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(notices_[i].event, expected[i].event) << "notice " << i;
+            EXPECT_EQ(notices_[i].name, nameOf(expected[i].serial)) << "notice " << i << " at port " << expected[i].port;
+        }
+        notification_.reset();
+    }
 }

@@ -535,22 +535,68 @@ TEST_F(CheckWorkers, TheScriptCheckReadsTheImeiThroughGetImei) {
     EXPECT_TRUE(fs::is_empty(root / "tmp")) << "the package file is deleted";
 }
 
-// The fastboot check has no companion package: every try logs the failed export, and the read
-// fails once its limit has passed, with the export's code.
-TEST_F(CheckWorkers, TheFastbootCheckNeverInstallsACompanionApp) {
-    Configure(false, true, false, 5);
-    auto device = MakeRecord(KivCheckFlow::Fastboot, kArmModel, true);
-    ASSERT_TRUE(RunCheck(KivCheckFlow::Fastboot, *device));
-    EXPECT_EQ(device->state, DEV_FAIL);
-    const std::wstring exportText = L"Export PhoneInfoTest.apk: Load PhoneInfoTest apk resource failure";
-    EXPECT_EQ(LogOf(exportText).code, uint32_t(ERR_APK_RESOURCE));
-    EXPECT_EQ(LogOf(exportText).level, LOG_LEVEL_ERROR);
-    const std::wstring text = L"Read IMEI failure(5 seconds timeout, " + exportText + L")";
-    EXPECT_EQ(Texts().back(), text);
-    EXPECT_EQ(LogOf(text).code, uint32_t(ERR_APK_RESOURCE));
-    EXPECT_EQ(CountCalls(" install "), 0);
-    EXPECT_FALSE(Logged(L"Generate xml log ..."));
-    EXPECT_TRUE(fs::is_empty(root / "results"));
+// A check without a companion package for its model (every fastboot check) logs the failed export,
+// and its IMEI read ends in its first try with the export's code and text: no later try changes
+// them, so the limit is not waited for.
+TEST_F(CheckWorkers, AModelWithoutCompanionPackageEndsTheImeiReadAtOnce) {
+    const struct {
+        KivCheckFlow flow;
+        const wchar_t* model;
+    } cases[] = {{KivCheckFlow::Recovery, L"ZK170CG"},
+                 {KivCheckFlow::Fastboot, kArmModel},
+                 {KivCheckFlow::Fastboot, kScriptModel},
+                 {KivCheckFlow::Script, kArmModel}};
+    Configure(false, true, false, 300);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(FlowName(c.flow)) + " " + plat::NarrowFromWide(c.model));
+        ASSERT_EQ(ImeiApkResourceId(c.flow, c.model), 0);
+        NewStation();
+        auto device = MakeRecord(c.flow, c.model, true);
+        ASSERT_TRUE(RunCheck(c.flow, *device));
+        EXPECT_EQ(device->state, DEV_FAIL);
+        const std::wstring exportText = L"Export PhoneInfoTest.apk: Load PhoneInfoTest apk resource failure";
+        EXPECT_EQ(LogOf(exportText).code, uint32_t(ERR_APK_RESOURCE));
+        EXPECT_EQ(LogOf(exportText).level, LOG_LEVEL_ERROR);
+        const std::wstring text = L"Read IMEI failure(" + exportText + L")";
+        EXPECT_EQ(Texts().back(), text);
+        EXPECT_EQ(LogOf(text).code, uint32_t(ERR_APK_RESOURCE));
+        EXPECT_EQ(CountCalls("'/data/data/PhoneInfoTest' 1 0"), 1) << "one try";
+        EXPECT_EQ(CountCalls("getprop persist.radio.device.imei"), 1) << "one try";
+        EXPECT_EQ(CountCalls(" install "), 0);
+        EXPECT_FALSE(Logged(L"Generate xml log ..."));
+        EXPECT_TRUE(fs::is_empty(root / "results"));
+    }
+}
+
+// A property that holds no IMEI is refused for good: when no other route answers in the same try,
+// the read ends with the refusal, whatever the companion app gave.
+TEST_F(CheckWorkers, ARefusedPropertyEndsTheImeiReadWhenNoRouteAnswers) {
+    const struct {
+        KivCheckFlow flow;
+        const wchar_t* model;
+    } cases[] = {{KivCheckFlow::Recovery, kArmModel}, {KivCheckFlow::Fastboot, kArmModel},
+                 {KivCheckFlow::Script, kScriptModel}};
+    Write(dev / "prop" / "persist.radio.device.imei", "unknown");
+    Write(dev / "helper", "11\r\n");  // com.zelk.phoneinfo's helper: the modem does not answer
+    Configure(false, true, false, 300);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(FlowName(c.flow));
+        NewStation();
+        fs::remove(dev / "package");
+        if (c.flow == KivCheckFlow::Script)
+            Write(dev / "package", "com.example.getimei");  // and no device id published
+        auto device = MakeRecord(c.flow, c.model, true);
+        ASSERT_TRUE(RunCheck(c.flow, *device));
+        EXPECT_EQ(device->state, DEV_FAIL);
+        const std::wstring text = L"Read IMEI failure(The IMEI \"unknown\" is invalid)";
+        EXPECT_EQ(Texts().back(), text);
+        EXPECT_EQ(LogOf(text).code, uint32_t(ERR_INVALID_ID));
+        EXPECT_EQ(CountCalls("getprop persist.radio.device.imei"), 1) << "one try";
+        EXPECT_EQ(CountCalls("am start"), c.flow == KivCheckFlow::Fastboot ? 0 : 1) << "the companion app was tried";
+        EXPECT_FALSE(fs::exists(dev / "installed-com.zelk.phoneinfo"));
+        EXPECT_FALSE(fs::exists(dev / "installed-com.example.getimei"));
+        EXPECT_TRUE(fs::is_empty(root / "results"));
+    }
 }
 
 // An empty property is no IMEI: the companion app is tried, and a read that never answers fails.
