@@ -10,4 +10,9 @@ namespace plat {
 // pages, are left as they are.
 void AdviseLargeBlock(void* block, size_t bytes);
 
+// Address space for a large array that is filled from its start: aligned to huge pages and
+// advised for them; memory is taken only where it is written. Null when it cannot be mapped.
+void* MapLargeBlock(size_t bytes);
+void UnmapLargeBlock(void* block, size_t bytes);
+
 }  // namespace plat

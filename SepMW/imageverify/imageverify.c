@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "CRYS_HASH.h"
+#include "ImageDataReader.h"
 #include "SEPDriver.h"
 #include "SEP_LE.h"
 
@@ -132,7 +133,8 @@ static int ReadExactly(FILE *file, uint8_t *buffer, size_t size, int eofLine, in
 static const char s_EofHashing[] = "Reached end of file when reading image data for hashing.";
 static const char s_ErrorHashing[] = "File error occurred when reading image data for hashing.";
 
-/* Digest of size bytes from the file's position, in pieces of the buffer's size. */
+/* Digest of size bytes from the file's position, read ahead in halves of the buffer while the
+   other half is hashed. Messages name the 2 MiB block that a piece lies in. */
 static int HashImageData(FILE *file, uint8_t *buffer, uint64_t size, CRYS_HASH_Result_t digest)
 {
     HashContext context;
@@ -145,31 +147,42 @@ static int HashImageData(FILE *file, uint8_t *buffer, uint64_t size, CRYS_HASH_R
         return 0;
     }
     uint64_t blocks = size >> 21;
-    for (uint64_t i = 0; i < blocks; i++) {
-        if (!ReadExactly(file, buffer, HASH_BLOCK_SIZE, 733, 738, s_EofHashing, s_ErrorHashing)) {
-            CRYS_HASH_Free(&context);
-            return 0;
+    ImageDataReader reader;
+    ImageDataReader_Start(&reader, file, buffer, HASH_BLOCK_SIZE, size);
+    int hashed = 1;
+    for (;;) {
+        const uint8_t *piece;
+        size_t length;
+        uint64_t offset;
+        int got = ImageDataReader_Next(&reader, &piece, &length, &offset);
+        if (got == IMAGE_DATA_DONE)
+            break;
+        int inRemainder = (offset >> 21) >= blocks;
+        if (got != IMAGE_DATA_PIECE) {
+            if (got == IMAGE_DATA_END_OF_FILE)
+                PrintError("main", inRemainder ? 787 : 733, "%s", s_EofHashing);
+            else
+                PrintError("main", inRemainder ? 792 : 738, "%s", s_ErrorHashing);
+            hashed = 0;
+            break;
         }
-        rc = CRYS_HASH_Update(&context, buffer, HASH_BLOCK_SIZE);
+        rc = CRYS_HASH_Update(&context, piece, (uint32_t)length);
         if (rc != 0) {
-            PrintError("main", 762, "CRYS_HASH_Update() returned error value of 0x%lX hashing block 0x%lX of 0x%lX.",
-                       (unsigned long)rc, (unsigned long)i, (unsigned long)blocks);
-            CRYS_HASH_Free(&context);
-            return 0;
+            if (inRemainder)
+                PrintError("main", 814, "CRYS_HASH_Update() returned error value of 0x%lX.", (unsigned long)rc);
+            else
+                PrintError("main", 762,
+                           "CRYS_HASH_Update() returned error value of 0x%lX hashing block 0x%lX of 0x%lX.",
+                           (unsigned long)rc, (unsigned long)(offset >> 21), (unsigned long)blocks);
+            hashed = 0;
+            break;
         }
+        ImageDataReader_Release(&reader);
     }
-    uint32_t remainder = (uint32_t)(size & (HASH_BLOCK_SIZE - 1));
-    if (remainder != 0) {
-        if (!ReadExactly(file, buffer, remainder, 787, 792, s_EofHashing, s_ErrorHashing)) {
-            CRYS_HASH_Free(&context);
-            return 0;
-        }
-        rc = CRYS_HASH_Update(&context, buffer, remainder);
-        if (rc != 0) {
-            PrintError("main", 814, "CRYS_HASH_Update() returned error value of 0x%lX.", (unsigned long)rc);
-            CRYS_HASH_Free(&context);
-            return 0;
-        }
+    ImageDataReader_Stop(&reader);
+    if (!hashed) {
+        CRYS_HASH_Free(&context);
+        return 0;
     }
     rc = CRYS_HASH_Finish(&context, digest);
     CRYS_HASH_Free(&context);

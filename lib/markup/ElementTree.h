@@ -32,6 +32,11 @@ class ElementTree {
 public:
     static constexpr int kPageRecords = 65536;
 
+    ElementTree() = default;
+    ~ElementTree();
+    ElementTree(const ElementTree&) = delete;
+    ElementTree& operator=(const ElementTree&) = delete;
+
     ElementRecord& operator[](uint32_t pos) { return pages_[pos >> 16][pos & 0xFFFF]; }
     const ElementRecord& operator[](uint32_t pos) const { return pages_[pos >> 16][pos & 0xFFFF]; }
 
@@ -39,21 +44,32 @@ public:
     // Grows to n records, by at most one new page per call.
     void Grow(int n);
     void Clear();
+    // The tree may grow to this many records: from a few pages up, the full pages it takes
+    // from now on lie one after another in one block of address space that only the records
+    // written occupy, in huge pages (one fault per 2 MiB instead of one per 4 KiB).
+    void Reserve(size_t records);
 
 private:
-    // Pages are not cleared: a record is written when its position is handed out.
+    // Pages are not cleared: a record is written when its position is handed out. Pages that
+    // lie in the reserved block are not freed one by one.
     struct FreePage {
-        void operator()(ElementRecord* page) const { std::free(page); }
+        bool owned = true;
+        void operator()(ElementRecord* page) const {
+            if (owned) std::free(page);
+        }
     };
     using Page = std::unique_ptr<ElementRecord[], FreePage>;
-    static Page NewPage(size_t records);
+    Page NewPage(int index, size_t records);
 
     std::unique_ptr<Page[]> pages_;
     static constexpr int kSmallPageRecords = 4096;
+    static constexpr int kLeastReservedPages = 4;
 
     int capacity_ = 0;
     int pageCapacity_ = 0;
     int lastPageRecords_ = 0;  // records allocated for the last page (at least its capacity)
+    ElementRecord* reserved_ = nullptr;  // full page i at reserved_ + i * kPageRecords
+    int reservedPages_ = 0;
 };
 
 }  // namespace RYL

@@ -76,6 +76,7 @@ bool MarkupDocument::Parse() {
     nextFree_ = 1;
     // Read-file mode sizes the index by the file; its text arrives while parsing.
     size_t expected = (mode_ & kModeReadFile) ? size_t(file_->fileSize / file_->unitSize) : text_.size();
+    tree_.Reserve(expected / 3 + 8);  // "<a>" at least per element
     EnsureCapacity(uint32_t(expected / 64 + 8));
     freeList_ = 0;
     tree_[0] = ElementRecord();

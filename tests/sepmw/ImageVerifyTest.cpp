@@ -288,8 +288,10 @@ TEST_F(ImageVerify, TextOfTheSepGoesToStandardOutput) {
     EXPECT_EQ(o.err, kVerified);
 }
 
+// Blocks of 2 MiB, read and hashed in halves: sizes around both.
 TEST_F(ImageVerify, DataAcrossTheHashBlocks) {
-    for (size_t size : {size_t(0x200000), size_t(0x200000 + 100), size_t(2 * 0x200000 + 4)}) {
+    for (size_t size : {size_t(0x100000), size_t(0x100000 + 4), size_t(0x180004), size_t(0x200000),
+                        size_t(0x200000 + 100), size_t(0x300000), size_t(2 * 0x200000 + 4), size_t(0x480008)}) {
         std::string image = Image("image.img", Spec(size));
         for (const char* queue : {"SEPSIM_QUEUE=", "SEPSIM_QUEUE=2"}) {
             Outcome o = Sim({image}, {queue});
