@@ -71,6 +71,41 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
     return words;
 }
 
+namespace {
+
+template <typename Char>
+std::basic_string<Char> Quoted(const std::basic_string<Char>& value) {
+    std::basic_string<Char> quoted(1, Char('"'));
+    size_t slashes = 0;  // backslashes not yet written
+    for (Char c : value) {
+        if (c == Char('\\')) {
+            ++slashes;
+            continue;
+        }
+        // Before a quote the backslashes are doubled and one more escapes the quote.
+        quoted.append(c == Char('"') ? 2 * slashes + 1 : slashes, Char('\\'));
+        quoted += c;
+        slashes = 0;
+    }
+    quoted.append(2 * slashes, Char('\\'));  // doubled before the closing quote
+    quoted += Char('"');
+    return quoted;
+}
+
+template <typename Char>
+std::basic_string<Char> Word(const std::basic_string<Char>& value) {
+    for (Char c : value)
+        if (c == Char(' ') || c == Char('\t') || c == Char('"')) return Quoted(value);
+    return value.empty() ? Quoted(value) : value;
+}
+
+}  // namespace
+
+std::string QuoteArgument(const std::string& value) { return Quoted(value); }
+std::wstring QuoteArgument(const std::wstring& value) { return Quoted(value); }
+std::string CommandLineWord(const std::string& value) { return Word(value); }
+std::wstring CommandLineWord(const std::wstring& value) { return Word(value); }
+
 // ---- stop signal ---------------------------------------------------------------------------
 
 struct StopSignal::State {

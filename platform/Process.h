@@ -13,6 +13,16 @@ namespace plat {
 // first word is the program.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
+// One value as one word of a command line, read back whole and byte for byte by
+// SplitCommandLine: between double quotes, each quote escaped and the backslashes before a quote
+// or before the closing quote doubled.
+std::string QuoteArgument(const std::string& value);
+std::wstring QuoteArgument(const std::wstring& value);
+// The value as it is where SplitCommandLine reads it back as one word (not empty, no blank, tab
+// or quote), otherwise QuoteArgument of it.
+std::string CommandLineWord(const std::string& value);
+std::wstring CommandLineWord(const std::wstring& value);
+
 // Lets one thread stop the child process that another thread is running. A thread that may be
 // stopped installs its signal with SetThreadStopSignal; RunCaptured on that thread registers its
 // child, and RequestStop kills the child's process group (and makes later runs fail at once).

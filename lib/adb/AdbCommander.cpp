@@ -1,10 +1,12 @@
 #include "AdbCommander.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "AdbReplies.h"
 #include "Errors.h"
 #include "Paths.h"
+#include "Process.h"
 #include "ProcessHelpers.h"
 
 namespace RYL {
@@ -77,6 +79,15 @@ bool RunDeviceCommand(const std::wstring& serial, const std::wstring& format,
     return true;
 }
 
+// The two paths of a push or pull, each one argument of adb.
+std::wstring TransferArguments(const std::wstring& from, const std::wstring& to)
+{
+    return plat::QuoteArgument(from) + L" " + plat::QuoteArgument(to);
+}
+
+// A command line of the device's shell as one argument of "adb shell".
+std::wstring DeviceCommand(const std::wstring& command) { return plat::QuoteArgument(command); }
+
 // Turns whatever escapes an operation into its false result.
 template <typename Body>
 bool Guarded(Body body)
@@ -105,7 +116,7 @@ std::wstring DeviceAdbCommand(const std::wstring& serial, const std::wstring& fo
                               const std::wstring& argument)
 {
     const std::wstring command = FormatAdbCommand(format, argument);
-    return serial.empty() ? command : L"-s " + serial + L" " + command;
+    return serial.empty() ? command : L"-s " + plat::CommandLineWord(serial) + L" " + command;
 }
 
 std::wstring AdbProgramPath(const std::wstring& programDir)
@@ -121,10 +132,27 @@ std::wstring ShellDevicePath(const std::wstring& directory, const std::wstring& 
     return directory.ends_with(L'/') ? directory + program : directory + L"/" + program;
 }
 
+std::wstring DeviceShellQuoted(const std::wstring& value)
+{
+    std::wstring quoted = L"'";
+    for (wchar_t c : value) quoted += c == L'\'' ? std::wstring(L"'\\''") : std::wstring(1, c);
+    return quoted + L"'";
+}
+
+std::wstring DeviceShellWord(const std::wstring& value)
+{
+    const auto plain = [](wchar_t c) {
+        return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+               std::wstring_view(L"._-/:=+,@%").find(c) != std::wstring_view::npos;
+    };
+    return !value.empty() && std::all_of(value.begin(), value.end(), plain) ? value
+                                                                          : DeviceShellQuoted(value);
+}
+
 std::wstring AmStartComponent(const std::wstring& package, const std::wstring& activity)
 {
     const std::wstring name = activity.starts_with(L'.') ? package + activity : activity;
-    return L"-n " + package + L"/" + name;
+    return L"-n " + DeviceShellWord(package + L"/" + name);
 }
 
 bool IsAcceptedTransferPath(const std::wstring& path)
@@ -209,8 +237,8 @@ bool CAdbCommander::Push(std::wstring serial, std::wstring localPath, std::wstri
         if (!IsAcceptedTransferPath(localPath) || !IsAcceptedTransferPath(remotePath))
             return Refuse(code, errorText);
         std::wstring reply;
-        return RunDeviceCommand(serial, L"push %s", L"\"" + localPath + L"\" \"" + remotePath + L"\"",
-                                reply, code, errorText, CheckPushReply);
+        return RunDeviceCommand(serial, L"push %s", TransferArguments(localPath, remotePath), reply,
+                                code, errorText, CheckPushReply);
     });
 }
 
@@ -223,7 +251,7 @@ bool CAdbCommander::Pull(std::wstring serial, std::wstring remotePath, std::wstr
             return Refuse(code, errorText);
         std::wstring reply;
         return RunDeviceCommand(
-            serial, L"pull %s", L"\"" + remotePath + L"\" \"" + localPath + L"\"", reply, code,
+            serial, L"pull %s", TransferArguments(remotePath, localPath), reply, code,
             errorText, [&](const std::wstring& r) { return CheckPullReply(r, remotePath); });
     });
 }
@@ -235,8 +263,9 @@ bool CAdbCommander::Install(std::wstring serial, std::wstring packagePath, bool 
         if (!started) return false;
         if (packagePath.empty()) return Refuse(code, errorText);
         std::wstring reply;
-        return RunDeviceCommand(serial, reinstall ? L"install -r \"%s\"" : L"install \"%s\"",
-                                packagePath, reply, code, errorText, CheckInstallReply);
+        return RunDeviceCommand(serial, reinstall ? L"install -r %s" : L"install %s",
+                                plat::QuoteArgument(packagePath), reply, code, errorText,
+                                CheckInstallReply);
     });
 }
 
@@ -248,8 +277,8 @@ bool CAdbCommander::GetProp(std::wstring serial, std::wstring name, std::wstring
         if (name.empty()) return Refuse(code, errorText);
         value.clear();
         std::wstring reply;
-        if (!RunDeviceCommand(serial, L"shell \"getprop %s\"", name, reply, code, errorText,
-                              CheckGetPropReply))
+        if (!RunDeviceCommand(serial, L"shell %s", DeviceCommand(L"getprop " + DeviceShellWord(name)),
+                              reply, code, errorText, CheckGetPropReply))
             return false;
         value = RYL::TrimLineEnds(reply);
         return true;
@@ -265,10 +294,11 @@ bool CAdbCommander::Shell(std::wstring serial, std::wstring program, std::wstrin
         if (program.empty() || directory.empty()) return Refuse(code, errorText);
         if (output) output->clear();
         const std::wstring devicePath = ShellDevicePath(directory, program);
+        // The arguments are the device shell's own text.
         const std::wstring argument =
-            L"'" + devicePath + L"'" + (arguments.empty() ? L"" : L" " + arguments);
+            DeviceShellQuoted(devicePath) + (arguments.empty() ? L"" : L" " + arguments);
         std::wstring reply;
-        if (!RunDeviceCommand(serial, L"shell \"%s\"", argument, reply, code, errorText,
+        if (!RunDeviceCommand(serial, L"shell %s", DeviceCommand(argument), reply, code, errorText,
                               [&](const std::wstring& r) {
                                   return CheckShellReply(r, devicePath, output != nullptr);
                               }))
@@ -285,8 +315,8 @@ bool CAdbCommander::Sideload(std::wstring serial, std::wstring packagePath, int*
         if (!started) return false;
         if (packagePath.empty()) return Refuse(code, errorText);
         std::wstring reply;
-        return RunDeviceCommand(serial, L"sideload \"%s\"", packagePath, reply, code, errorText,
-                                CheckSideloadReply);
+        return RunDeviceCommand(serial, L"sideload %s", plat::QuoteArgument(packagePath), reply, code,
+                                errorText, CheckSideloadReply);
     });
 }
 
@@ -298,7 +328,8 @@ bool CAdbCommander::AmStart(std::wstring serial, std::wstring package, std::wstr
         if (package.empty() || activity.empty()) return Refuse(code, errorText);
         WaitMilliseconds(2000);
         std::wstring reply;
-        return RunDeviceCommand(serial, L"shell \"am start %s\"", AmStartComponent(package, activity),
+        return RunDeviceCommand(serial, L"shell %s",
+                                DeviceCommand(L"am start " + AmStartComponent(package, activity)),
                                 reply, code, errorText, CheckAmStartReply);
     });
 }

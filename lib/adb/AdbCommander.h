@@ -65,8 +65,8 @@ private:
 
 // The command line RunAdb runs for a format and an argument.
 std::wstring FormatAdbCommand(const std::wstring& format, const std::wstring& argument);
-// The command line of a device operation: "-s SERIAL " (serial taken literally) before the
-// operation's command.
+// The command line of a device operation: "-s SERIAL " (the serial one argument, quoted when it
+// must be) before the operation's command.
 std::wstring DeviceAdbCommand(const std::wstring& serial, const std::wstring& format,
                               const std::wstring& argument);
 // The adb program: "Google/adb" in the program directory, else "adb" on the search path, else
@@ -74,6 +74,11 @@ std::wstring DeviceAdbCommand(const std::wstring& serial, const std::wstring& fo
 std::wstring AdbProgramPath(const std::wstring& programDir);
 // Device directory and program name joined by one '/'.
 std::wstring ShellDevicePath(const std::wstring& directory, const std::wstring& program);
+// A value between single quotes for the device's shell, a single quote inside written '\''.
+std::wstring DeviceShellQuoted(const std::wstring& value);
+// The value as one word of the device's shell: as it is when it holds only letters, digits and
+// "._-/:=+,@%", else DeviceShellQuoted.
+std::wstring DeviceShellWord(const std::wstring& value);
 // "-n PACKAGE/ACTIVITY"; an activity beginning with '.' is taken relative to the package.
 std::wstring AmStartComponent(const std::wstring& package, const std::wstring& activity);
 // The rule for push and pull paths: not empty and single-byte in the active code page.

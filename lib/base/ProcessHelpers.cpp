@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cwctype>
 #include <mutex>
+#include <vector>
 
 namespace RYL {
 namespace {
@@ -118,7 +119,10 @@ bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstr
 }
 
 uint32_t RunTimeLimitMs(const std::wstring& arguments) {
-    if (arguments.find(L"get_build_version") != std::wstring::npos) return kBuildVersionLimitMs;
+    // The query's own words end the line; a serial or a path that holds the name is no query.
+    const std::vector<std::string> words = plat::SplitCommandLine(plat::NarrowFromWide(arguments));
+    const size_t n = words.size();
+    if (n >= 2 && words[n - 2] == "oem" && words[n - 1] == "get_build_version") return kBuildVersionLimitMs;
     return plat::ThreadTimeLimit();
 }
 

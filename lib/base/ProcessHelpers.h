@@ -27,7 +27,8 @@ enum OsClass : int {
 };
 
 // Runs the program (path used exactly) with stdout and stderr captured. Arguments are one command
-// line, split by the Windows C-runtime rules. Waits for the end, or at most RunTimeLimitMs (code
+// line, split by the Windows C-runtime rules (values put in with plat::QuoteArgument or
+// plat::CommandLineWord). Waits for the end, or at most RunTimeLimitMs (code
 // 258; the child's process group is killed). True when the child ran to its end; its exit status
 // is never read. The output is the first 102,400 bytes, each as
 // one character of the same value. The output is written only on success, the code always.
@@ -35,8 +36,9 @@ enum OsClass : int {
 bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstring arguments,
                        int showCommand, int* code = nullptr, const wchar_t* workDir = nullptr);
 
-// The time limit of a run with these arguments: 3,000 ms for the build-version query
-// ("get_build_version"), otherwise the calling thread's limit (plat::ThreadTimeLimit; 0: none).
+// The time limit of a run with these arguments: 3,000 ms for the build-version query (arguments
+// that end with the words "oem get_build_version"), otherwise the calling thread's limit
+// (plat::ThreadTimeLimit; 0: none).
 uint32_t RunTimeLimitMs(const std::wstring& arguments);
 // What a failure of the runner says: for a child stopped at its time limit, the program's name and
 // the limit; otherwise the system's text of the code. False when there is none.

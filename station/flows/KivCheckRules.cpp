@@ -3,6 +3,7 @@
 #include "CompanionModels.h"
 #include "KivLog.h"
 #include "KivTexts.h"
+#include "Process.h"
 
 namespace {
 
@@ -89,9 +90,10 @@ bool IsAcceptedSoftwareVersion(KivCheckFlow flow, const wxString& version) {
 }
 
 wxString UninstallCommand(const wxString& serial, const wxString& package) {
+    const wxString tail = " uninstall " + wxString(plat::CommandLineWord(package.ToStdWstring()));
     if (serial.empty())
-        return wxString::Format(" uninstall %s", package);
-    return wxString::Format(" -s \"%s\" uninstall %s", serial, package);
+        return tail;
+    return " -s " + wxString(plat::QuoteArgument(serial.ToStdWstring())) + tail;
 }
 
 bool JudgeUninstallOutput(const wxString& output, uint32_t* code, wxString* error) {

@@ -43,7 +43,7 @@ bool IsImeiPropertyAnswer(const wxString& value);
 bool IsAcceptedSoftwareVersion(KivCheckFlow flow, const wxString& version);
 
 // The adb command line that removes a package: " -s \"SERIAL\" uninstall PACKAGE", or without the
-// serial when it is empty.
+// serial when it is empty; each value one argument.
 wxString UninstallCommand(const wxString& serial, const wxString& package);
 // adb's uninstall reply must be "Success" once trimmed; else ERR_UNINSTALL, "ADB response: %s".
 bool JudgeUninstallOutput(const wxString& output, uint32_t* code, wxString* error);

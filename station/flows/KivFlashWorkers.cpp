@@ -46,7 +46,8 @@ bool NeedsResultCheck(const wxString& model, const SettingsData& settings) {
 }
 
 wxString FlashScriptArguments(const wxString& scriptPath, bool wipe, const wxString& serial) {
-    return wxString::Format("\"%s\" %d %s /y", scriptPath, wipe ? 1 : 0, serial);
+    return wxString(plat::QuoteArgument(scriptPath.ToStdWstring())) + (wipe ? " 1 " : " 0 ") +
+           wxString(plat::CommandLineWord(serial.ToStdWstring())) + " /y";
 }
 
 wxString FlashScriptExitText(int exitStatus, const wxString& lastLine) {

@@ -75,7 +75,7 @@ private:
 
 // The job waits for a result check: a model of ReportModels with a report switched on.
 bool NeedsResultCheck(const wxString& model, const SettingsData& settings);
-// The interpreter's arguments for the script.
+// The interpreter's arguments for the script: the script, then $1..$3, each one argument.
 wxString FlashScriptArguments(const wxString& scriptPath, bool wipe, const wxString& serial);
 // The failure text of a script that ended with a failure status: "exit status N", then the last
 // line it printed, if any.

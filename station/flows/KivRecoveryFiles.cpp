@@ -2,6 +2,7 @@
 
 #include "PackageFiles.h"
 #include "Paths.h"
+#include "Process.h"
 #include "Text.h"
 
 #include <cerrno>
@@ -131,5 +132,5 @@ bool RemoveCommandFile(std::wstring& commandFile, std::wstring* error) {
 
 std::wstring AdbRebootLine(const std::wstring& serial, bool intoRecovery) {
     const std::wstring target = intoRecovery ? L" reboot recovery" : L" reboot";
-    return serial.empty() ? target : L" -s " + serial + target;
+    return serial.empty() ? target : L" -s " + plat::CommandLineWord(serial) + target;
 }

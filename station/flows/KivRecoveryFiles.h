@@ -38,5 +38,6 @@ bool GenerateCommandFile(std::wstring& commandFile, const std::wstring& serial, 
 bool RemoveCommandFile(std::wstring& commandFile, std::wstring* error);
 
 // The adb argument line that reboots the device into recovery or into Android: " -s SERIAL reboot
-// recovery", or " reboot recovery" for an empty serial. Its leading blank makes RunAdb run it whole.
+// recovery", or " reboot recovery" for an empty serial (the serial one argument, quoted when it
+// must be). Its leading blank makes RunAdb run it whole.
 std::wstring AdbRebootLine(const std::wstring& serial, bool intoRecovery);

@@ -6,6 +6,7 @@
 
 #include "AdbCommander.h"
 #include "KivLog.h"
+#include "Process.h"
 #include "ProcessHelpers.h"
 
 namespace {
@@ -204,7 +205,7 @@ int CountListedDevices(const std::wstring& listing, const std::wstring& serial)
 bool FastbootRun(std::wstring exe, std::wstring serial, std::wstring command, std::wstring* output,
                  int* code, std::wstring* error)
 {
-    std::wstring arguments = serial.empty() ? command : L"-s " + serial + L" " + command;
+    std::wstring arguments = serial.empty() ? command : L"-s " + plat::CommandLineWord(serial) + L" " + command;
     std::wstring out;
     bool ran = RYL::RunProcessCapture(exe, out, arguments, RYL::SW_HIDE, code, nullptr);
     std::wstring text;
@@ -274,7 +275,7 @@ bool FastbootWipe(std::wstring exe, std::wstring serial, int* code, std::wstring
 bool FastbootFlashAll(std::wstring exe, std::wstring serial, std::wstring file, int* code,
                       std::wstring* error)
 {
-    return RunJudged(exe, serial, L"flash all \"" + file + L"\"", false, code, error);
+    return RunJudged(exe, serial, L"flash all " + plat::QuoteArgument(file), false, code, error);
 }
 
 bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring file, int* code,
@@ -282,7 +283,7 @@ bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring f
 {
     std::wstring dir;
     RYL::GetModuleDir(RYL::GetThisModule(), dir);
-    return RunJudged(exe, serial, L"flash recovery \"" + dir + L"/" + file + L"\"", true, code, error);
+    return RunJudged(exe, serial, L"flash recovery " + plat::QuoteArgument(dir + L"/" + file), true, code, error);
 }
 
 bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring* version, int* code,

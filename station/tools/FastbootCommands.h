@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-// Runs the fastboot program with "-s SERIAL COMMAND" (the command alone for an empty serial).
+// Runs the fastboot program with "-s SERIAL COMMAND" (the command alone for an empty serial); the
+// serial is one argument, the command a command line whose values the caller has quoted.
 // True when the program ran to its end; output receives everything it printed.
 bool FastbootRun(std::wstring exe, std::wstring serial, std::wstring command, std::wstring* output,
                  int* code, std::wstring* error);

@@ -1,4 +1,5 @@
 #include "Clock.h"
+#include "CommandLineValues.h"
 #include "Errors.h"
 #include "Process.h"
 #include "TestDir.h"
@@ -332,6 +333,59 @@ TEST(SplitCommandLine, ReachesTheChildAsArgv) {
     plat::RunResult r = RunChild(kProc + "args.sh", args);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.output, "[one][two three][][fo\"ur]");
+}
+
+TEST(QuoteArgument, SplitCommandLineReadsEveryValueBackWhole) {
+    std::vector<std::string> values = kCommandLineValues;
+    values.push_back("");
+    std::string line = "first";
+    std::vector<std::string> words = {"first"};
+    for (const std::string& v : values) {
+        EXPECT_EQ(plat::SplitCommandLine(plat::QuoteArgument(v)), std::vector<std::string>{v}) << v;
+        EXPECT_EQ(plat::SplitCommandLine(plat::CommandLineWord(v)), std::vector<std::string>{v}) << v;
+        // Wide text quotes as its UTF-8 form does.
+        EXPECT_EQ(plat::NarrowFromWide(plat::QuoteArgument(plat::WideFromNarrow(v))), plat::QuoteArgument(v)) << v;
+        EXPECT_EQ(plat::NarrowFromWide(plat::CommandLineWord(plat::WideFromNarrow(v))), plat::CommandLineWord(v))
+            << v;
+        line += " " + plat::QuoteArgument(v) + " " + plat::CommandLineWord(v);
+        words.insert(words.end(), {v, v});
+    }
+    line += " last";
+    words.push_back("last");
+    EXPECT_EQ(plat::SplitCommandLine(line), words);
+}
+
+TEST(QuoteArgument, QuotedText) {
+    struct Case {
+        const char* value;
+        const char* quoted;
+        const char* word;
+    } cases[] = {
+        {"SER1", "\"SER1\"", "SER1"},
+        {"/tmp/a b.raw", "\"/tmp/a b.raw\"", "\"/tmp/a b.raw\""},
+        {"a\" -w \"b", "\"a\\\" -w \\\"b\"", "\"a\\\" -w \\\"b\""},
+        {"a\\b", "\"a\\b\"", "a\\b"},                  // a backslash before another character stays
+        {"a\\", "\"a\\\\\"", "a\\"},                  // doubled before the closing quote only
+        {"a\\\"", "\"a\\\\\\\"\"", "\"a\\\\\\\"\""},  // one before a quote: three, then the quote
+        {"", "\"\"", "\"\""},
+        {"it's;$x", "\"it's;$x\"", "it's;$x"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(plat::QuoteArgument(std::string(c.value)), c.quoted) << c.value;
+        EXPECT_EQ(plat::CommandLineWord(std::string(c.value)), c.word) << c.value;
+    }
+}
+
+TEST(QuoteArgument, ReachesTheChildAsOneArgumentEach) {
+    std::string line;
+    std::string expected;
+    for (const std::string& v : kCommandLineValues) {
+        line += plat::QuoteArgument(v) + " " + plat::CommandLineWord(v) + " ";
+        expected += "[" + v + "][" + v + "]";
+    }
+    plat::RunResult r = RunChild(kProc + "args.sh", plat::SplitCommandLine(line));
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.output, expected);
 }
 
 TEST(StopSignal, CutsTheStoppedThreadsSleepShort) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "CommandLineValues.h"
 #include "Errors.h"
 #include "Paths.h"
 #include "ReplyScan.h"
@@ -246,6 +247,73 @@ TEST_F(AdbCommanderTest, SerialIsTakenLiterally)
     EXPECT_TRUE(adb->Push(L"AB%sCD%n%d", L"x", L"/y"));
     ASSERT_EQ(Calls().size(), 1u);
     EXPECT_EQ(Calls()[0], (Argv{"-s", "AB%sCD%n%d", "push", "x", "/y"}));
+}
+
+// Serials, paths and package files that a device or a package brings reach adb as one argument
+// each, byte for byte.
+TEST_F(AdbCommanderTest, AwkwardValuesReachAdbAsOneArgumentEach)
+{
+    auto adb = Started();
+    for (const std::string& value : kCommandLineValues) {
+        SCOPED_TRACE(value);
+        const std::wstring v = plat::WideFromNarrow(value);
+        const std::string remote = "/sdcard/" + value;
+        const std::wstring wideRemote = plat::WideFromNarrow(remote);
+        std::wstring text, output;
+        struct Run {
+            std::string reply;
+            std::function<bool()> run;
+            Argv argv;
+        };
+        const std::vector<Run> runs = {
+            {"", [&] { return adb->Push(v, v, wideRemote); }, {"-s", value, "push", value, remote}},
+            {"", [&] { return adb->Pull(v, wideRemote, v); }, {"-s", value, "pull", remote, value}},
+            {"Performing Streamed Install\nSuccess\n\n", [&] { return adb->Install(v, v, true); },
+             {"-s", value, "install", "-r", value}},
+            {"Performing Streamed Install\nSuccess\n\n", [&] { return adb->Install(L"", v, false); },
+             {"install", value}},
+            {"Total xfer: 1.00x\n", [&] { return adb->Sideload(v, v); }, {"-s", value, "sideload", value}},
+            {"x\n", [&] { return adb->GetProp(v, L"ro.build.display.id", text); },
+             {"-s", value, "shell", "getprop ro.build.display.id"}},
+            {"IMEI: 1\n", [&] { return adb->Shell(v, L"PhoneInfoTest", L"1 0", L"/data/data", &output); },
+             {"-s", value, "shell", "'/data/data/PhoneInfoTest' 1 0"}},
+            {"Starting\n", [&] { return adb->AmStart(v, L"com.zelk.phoneinfo", L".Main"); },
+             {"-s", value, "shell", "am start -n com.zelk.phoneinfo/com.zelk.phoneinfo.Main"}},
+        };
+        for (const Run& r : runs) {
+            Reply(r.reply);
+            EXPECT_TRUE(r.run()) << r.argv[r.argv.size() > 2 ? 2 : 0];
+            const std::vector<Argv> seen = Calls();
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(seen[0], r.argv);
+            ForgetCalls();
+        }
+    }
+}
+
+// What goes to the device's shell keeps its words there too.
+TEST_F(AdbCommanderTest, DeviceShellWords)
+{
+    const std::pair<std::wstring, std::wstring> words[] = {
+        {L"ro.build.display.id", L"ro.build.display.id"},
+        {L"com.zelk.phoneinfo/com.zelk.phoneinfo.Main", L"com.zelk.phoneinfo/com.zelk.phoneinfo.Main"},
+        {L"a b", L"'a b'"},
+        {L"it's", L"'it'\\''s'"},
+        {L"$(id);x", L"'$(id);x'"},
+        {L"", L"''"},
+    };
+    for (const auto& [value, word] : words) EXPECT_EQ(RYL::DeviceShellWord(value), word) << Narrow(value);
+    EXPECT_EQ(RYL::DeviceShellQuoted(L"/data/data"), L"'/data/data'");
+
+    auto adb = Started();
+    Reply("done\n");
+    std::wstring output, value;
+    EXPECT_TRUE(adb->Shell(L"", L"it's", L"1 0", L"/data/my dir", &output));
+    EXPECT_TRUE(adb->GetProp(L"", L"a b;c", value));
+    EXPECT_TRUE(adb->AmStart(L"", L"p q", L".Main"));
+    EXPECT_EQ(Calls(), (std::vector<Argv>{{"shell", "'/data/my dir/it'\\''s' 1 0"},
+                                          {"shell", "getprop 'a b;c'"},
+                                          {"shell", "am start -n 'p q/p q.Main'"}}));
 }
 
 TEST_F(AdbCommanderTest, ExitStatusDoesNotDecide)

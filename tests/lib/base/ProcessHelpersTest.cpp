@@ -111,6 +111,24 @@ TEST(RunProcessCapture, BuildVersionQueryIsLimitedToThreeSeconds) {
     EXPECT_EQ(out, L"");
 }
 
+// Only the query itself is cut at three seconds, not a flash of an image whose path or a device
+// whose serial holds the query's name.
+TEST(RunProcessCapture, TimeLimitOfTheArguments) {
+    plat::SetThreadTimeLimit(0);
+    const std::pair<const wchar_t*, uint32_t> cases[] = {
+        {L"-s SER1 oem get_build_version", 3000},
+        {L"oem get_build_version", 3000},
+        {L"-s get_build_version oem get_build_version", 3000},
+        {L"-s get_build_version reboot", 0},
+        {L"-s SER1 flash all \"/images/oem get_build_version\"", 0},
+        {L"-s SER1 flash all /images/get_build_version.raw", 0},
+        {L"-s SER1 oem get_build_version_x", 0},
+        {L"", 0},
+    };
+    for (const auto& [arguments, limit] : cases)
+        EXPECT_EQ(RYL::RunTimeLimitMs(arguments), limit) << plat::NarrowFromWide(arguments);
+}
+
 TEST(RunProcessCapture, StopFromAnotherThread) {
     TestDir dir;
     auto signal = std::make_shared<plat::StopSignal>();

@@ -1,4 +1,5 @@
 #include "Clock.h"
+#include "CommandLineValues.h"
 #include "KivDevice.h"
 #include "KivFlashWorkers.h"
 #include "KivLog.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <wx/init.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -176,6 +178,54 @@ TEST_F(FlashWorkers, ScriptFlashPassesWithoutAReportAndCleansUp) {
     SetJob("ZK450CG", false, package);
     RunScript(package);
     EXPECT_EQ(ReadFile(dir / "args.txt"), "0 SER7 /y\n");
+}
+
+// The script gets the wipe flag, the serial and the switch as $1..$3 whatever the serial holds,
+// and runs from a temporary directory whose name holds quotes, blanks and shell characters.
+TEST_F(FlashWorkers, AwkwardSerialsReachTheScriptWhole) {
+    const fs::path tmp = dir / "tmp a\" -w \"b $HOME;'x' `id` &";
+    fs::create_directories(tmp);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const std::string script = "printf '%s\\n' \"$#\" \"$@\" > '" + (dir / "args.txt").string() + "'\n"
+                               "pwd > '" + (dir / "pwd.txt").string() + "'\n";
+    const std::string package = Package("p.zip", {{"flashall_KIV.cmd", script}});
+    for (const std::string& value : kCommandLineValues) {
+        SCOPED_TRACE(value);
+        delete device;
+        const wxString awkward = wxString::FromUTF8(value);
+        device = new KivDevice(awkward, "1", "1", DEV_CONNECTED);
+        station.AddRow(awkward, DEV_CONNECTED);
+        SetJob("ZK450CG", true, package);
+        fs::remove(dir / "args.txt");
+        RunScript(package);
+        EXPECT_EQ(device->state, DEV_PASS) << LastRecord().text;
+        EXPECT_EQ(ReadFile(dir / "args.txt"), "3\n1\n" + value + "\n/y\n");
+        EXPECT_EQ(ReadFile(dir / "pwd.txt").rfind(tmp.string() + "/~", 0), 0u) << ReadFile(dir / "pwd.txt");
+    }
+}
+
+// The fastboot flow sends the device's own serial and the image path as one argument each.
+TEST_F(FlashWorkers, AwkwardSerialsAndImagePathsReachFastbootWhole) {
+    for (const std::string& value : kCommandLineValues) {
+        SCOPED_TRACE(value);
+        // The device listing is read byte by byte, so a serial outside ASCII is never listed.
+        const bool ascii = std::all_of(value.begin(), value.end(), [](char c) { return c > 0; });
+        const std::string serialText = ascii ? value : "SER7";
+        delete device;
+        const wxString awkward = wxString::FromUTF8(serialText);
+        device = new KivDevice(awkward, "1", "1", DEV_CONNECTED);
+        station.AddRow(awkward, DEV_CONNECTED);
+        fs::remove(dir / "Google" / "calls.log");
+        Reply(1, serialText + "\tfastboot\n");
+        const std::string raw = (dir / ("image " + value + ".raw")).string();
+        SetJob("ZK550KL", false, wxString::FromUTF8(raw));
+        RunFastboot(wxString::FromUTF8(raw));
+        EXPECT_EQ(device->state, DEV_PASS) << LastRecord().text;
+        const std::string s = serialText + "\x1f";
+        EXPECT_EQ(ReadFile(dir / "Google" / "calls.log"),
+                  "devices\x1f\n-s\x1f" + s + "flash\x1f" "all\x1f" + raw + "\x1f\n-s\x1f" + s +
+                      "oem\x1f" "adb_enable\x1f" "1\x1f\n-s\x1f" + s + "reboot\x1f\n");
+    }
 }
 
 TEST_F(FlashWorkers, ScriptOutputThatTellsOfAFailureFailsTheJob) {

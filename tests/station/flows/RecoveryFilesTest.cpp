@@ -8,6 +8,11 @@
 #include <iterator>
 #include <string>
 
+#include "AdbCommander.h"
+#include "CommandLineValues.h"
+#include "KivCheckRules.h"
+#include "Paths.h"
+#include "TestDir.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +35,35 @@ TEST(RecoveryFiles, RebootLines) {
     EXPECT_EQ(AdbRebootLine(L"", true), L" reboot recovery");
     EXPECT_EQ(AdbRebootLine(L"SER1", false), L" -s SER1 reboot");
     EXPECT_EQ(AdbRebootLine(L"", false), L" reboot");
+}
+
+// The whole adb lines that the workers build (reboots, the companion's uninstall) reach adb with
+// the device's serial as one argument, byte for byte.
+TEST(RecoveryFiles, AdbLinesKeepTheSerialWhole) {
+    TestDir program;
+    fs::create_directories(program / "Google");
+    fs::copy_file(fs::path(ZELK_FIXTURES_DIR) / "adb" / "fake_adb.sh", program / "Google/adb");
+    fs::permissions(program / "Google/adb", fs::perms::owner_all);
+    plat::SetProgramDirForTesting(program.Wide());
+    const auto calls = [&] {
+        std::ifstream in(program / "Google/calls.log", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    for (const std::string& value : kCommandLineValues) {
+        SCOPED_TRACE(value);
+        const std::wstring serial = plat::WideFromNarrow(value);
+        const std::wstring lines[] = {AdbRebootLine(serial, true), AdbRebootLine(serial, false),
+                                      UninstallCommand(wxString(serial), "com.zelk.phoneinfo").ToStdWstring()};
+        for (const std::wstring& line : lines) {
+            std::wstring output;
+            EXPECT_TRUE(RYL::CAdbCommander::RunAdb(line, L"", &output));
+        }
+        const std::string s = "-s\x1f" + value + "\x1f";
+        EXPECT_EQ(calls(), s + "reboot\x1frecovery\x1f\n" + s + "reboot\x1f\n" + s +
+                               "uninstall\x1f" "com.zelk.phoneinfo\x1f\n");
+        fs::remove(program / "Google/calls.log");
+    }
+    plat::SetProgramDirForTesting(L"");
 }
 
 TEST(RecoveryFiles, LastInstallResults) {

@@ -11,6 +11,7 @@
 
 #include "ZipTestSupport.h"
 #include "Clock.h"
+#include "CommandLineValues.h"
 #include "FastbootCommands.h"
 #include "KivLog.h"
 #include "Paths.h"
@@ -59,6 +60,26 @@ protected:
                 line.clear();
             } else {
                 line += c == '\x1f' ? ' ' : c;
+            }
+        }
+        return calls;
+    }
+
+    // Each call's arguments, as the program received them.
+    std::vector<std::vector<std::string>> Argvs()
+    {
+        std::vector<std::vector<std::string>> calls;
+        std::vector<std::string> argv;
+        std::string arg;
+        for (char c : ReadFile(google_ / "calls.log")) {
+            if (c == '\n') {
+                calls.push_back(argv);
+                argv.clear();
+            } else if (c == '\x1f') {
+                argv.push_back(arg);
+                arg.clear();
+            } else {
+                arg += c;
             }
         }
         return calls;
@@ -127,6 +148,50 @@ TEST_F(FastbootCommandsTest, WrappersSendTheirCommandLines)
         ASSERT_EQ(Calls().size(), 1u) << w.name;
         EXPECT_EQ(Calls()[0], w.argv) << w.name;
         EXPECT_TRUE(w.run(exe_, nullptr, nullptr)) << w.name;
+    }
+}
+
+// A serial that the device chose and an image path of the package reach fastboot as one argument
+// each, byte for byte: an image named a" -w "b.raw must not wipe the device.
+TEST_F(FastbootCommandsTest, AwkwardValuesReachFastbootAsOneArgumentEach)
+{
+    Reply("OKAY [  0.010s]\n");
+    std::wstring dir;
+    RYL::GetModuleDir(RYL::GetThisModule(), dir);
+    using Words = std::vector<std::string>;
+    using Plain = bool (*)(std::wstring, std::wstring, int*, std::wstring*);
+    const std::pair<Plain, Words> plain[] = {
+        {FastbootEnableAdb, {"oem", "adb_enable", "1"}},
+        {FastbootEraseData, {"erase", "data"}},
+        {FastbootEraseUserdata, {"erase", "userdata"}},
+        {FastbootFormatData, {"format", "data"}},
+        {FastbootFormatUserdata, {"format", "userdata"}},
+        {FastbootReboot, {"reboot"}},
+        {FastbootRebootRecovery, {"oem", "reboot-recovery"}},
+        {FastbootWipe, {"-w"}},
+    };
+    for (const std::string& value : kCommandLineValues) {
+        SCOPED_TRACE(value);
+        const std::wstring v = plat::WideFromNarrow(value);
+        std::vector<Words> expected;
+        // The wrappers without a file share one runner: every one with the first value, one with each.
+        for (const auto& [wrapper, words] : plain) {
+            if (value != kCommandLineValues.front() && wrapper != FastbootReboot) continue;
+            EXPECT_TRUE(wrapper(exe_, v, nullptr, nullptr));
+            expected.push_back(Words{"-s", value});
+            expected.back().insert(expected.back().end(), words.begin(), words.end());
+        }
+        EXPECT_TRUE(FastbootFlashAll(exe_, v, L"/tmp/images/" + v, nullptr, nullptr));
+        expected.push_back({"-s", value, "flash", "all", "/tmp/images/" + value});
+        EXPECT_TRUE(FastbootFlashAll(exe_, L"", v, nullptr, nullptr));
+        expected.push_back({"flash", "all", value});
+        EXPECT_TRUE(FastbootFlashRecovery(exe_, v, L"Extra/" + v, nullptr, nullptr));
+        expected.push_back({"-s", value, "flash", "recovery", plat::NarrowFromWide(dir) + "/Extra/" + value});
+        std::wstring version;
+        EXPECT_TRUE(FastbootGetBuildVersion(exe_, v, &version, nullptr, nullptr));
+        expected.push_back({"-s", value, "oem", "get_build_version"});
+        EXPECT_EQ(Argvs(), expected);
+        fs::remove(google_ / "calls.log");
     }
 }
 
