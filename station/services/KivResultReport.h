@@ -13,7 +13,8 @@ class KivDevice;
 // The path of every Tavio request.
 inline constexpr const wchar_t* kTavioPath = L"/remote/RemoteConnection";
 
-// The XML result log's text (LF line ends, values XML-escaped, RESULT always PASS).
+// The XML result log's text (LF line ends, values escaped as RYL::EscapeText does, RESULT always
+// PASS).
 wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxString& stamp,
                         const wxString& softwareVersion);
 // "<resultPath>/ZELK_<imei>_<stamp>": the log's path before it gets its ".xml".

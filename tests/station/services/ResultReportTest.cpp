@@ -3,8 +3,10 @@
 #include "KivResultReport.h"
 
 #include "ProbeRedirect.h"
+#include "StrictXml.h"
 #include "TestDir.h"
 #include "AwkwardValues.h"
+#include "XmlValueShapes.h"
 #include "Clock.h"
 #include "FakeServers.h"
 #include "Internet.h"
@@ -655,6 +657,26 @@ TEST_F(XmlLog, AwkwardValuesMakeAWellFormedLog) {
         EXPECT_EQ(texts.at("ESN"), imei);
         EXPECT_EQ(texts.at("SOFTWARE_VER"), value);
         fs::remove(path.ToStdString());
+    }
+}
+
+// Every value shape in SSN and SOFTWARE_VER: expat reads the file and gets each value back (U+FFFD
+// for what XML cannot carry).
+TEST_F(XmlLog, AStrictParserReadsEveryValueBack) {
+    int n = 0;
+    for (const XmlValueShape& shape : XmlValueShapes()) {
+        SCOPED_TRACE(shape.what);
+        const wxString value(shape.value);
+        const std::string imei = "35" + std::to_string(++n);
+        wxString path, error;
+        ASSERT_TRUE(report.GenerateXmlLog(value, &path, imei, value, &error)) << error;
+        const StrictDocument log = ParseStrictXml(ReadAll(path.ToStdString()));
+        ASSERT_EQ(log.error, "");
+        const std::string expected = plat::NarrowFromWide(shape.readBack);
+        EXPECT_EQ(log.Find("SSN")->text, expected);
+        EXPECT_EQ(log.Find("ESN")->text, imei);
+        EXPECT_EQ(log.Find("SOFTWARE_VER")->text, expected);
+        EXPECT_EQ(log.Find("OEM_NAME")->text, "ZELK");
     }
 }
 
