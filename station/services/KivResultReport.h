@@ -41,7 +41,8 @@ public:
 
     // Writes the XML result log into ResultPath; true with the final path (ending in ".xml") in
     // logPath. False with the reason in error: an empty or missing ResultPath, a file of either
-    // name already there (never replaced), a short write (the partial file is removed).
+    // name already there (never replaced), a short write or a refused rename (the new file is
+    // removed).
     bool GenerateXmlLog(wxString ssn, wxString* logPath, wxString imei, wxString softwareVersion,
                         wxString* error);
     // Puts the log on the FTP server: up to five tries, each 2 s after the last, while a failure
