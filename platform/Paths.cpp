@@ -2,9 +2,12 @@
 
 #include "Text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -90,6 +93,19 @@ bool DirectoryExists(const std::wstring& path) {
     if (path.empty()) return false;
     struct stat st;
     return stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RenameNoReplace(const std::wstring& from, const std::wstring& to) {
+    const std::string source = NativePath(from), target = NativePath(to);
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // A file system without the flag: a second hard link, which no existing name lets through.
+    if (link(source.c_str(), target.c_str()) != 0) return false;
+    if (unlink(source.c_str()) == 0) return true;
+    const int error = errno;
+    unlink(target.c_str());
+    errno = error;
+    return false;
 }
 
 std::wstring TempDir() {

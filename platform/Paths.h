@@ -15,6 +15,9 @@ void SetProgramDirForTesting(const std::wstring& dir);  // empty: back to /proc/
 std::wstring SearchPathFor(const std::wstring& name);
 bool FileExists(const std::wstring& path);       // a regular file
 bool DirectoryExists(const std::wstring& path);
+// Gives a file a new name that nothing holds yet: false, with both names as they were, when a
+// file, a directory or a link (dangling too) already has it.
+bool RenameNoReplace(const std::wstring& from, const std::wstring& to);
 std::wstring TempDir();                          // with a trailing '/'
 
 }  // namespace plat

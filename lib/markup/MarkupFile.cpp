@@ -115,7 +115,8 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
     f.fileSize = uint64_t(st.st_size);
     unsigned char head[4] = {0, 0, 0, 0};
     size_t got = fread(head, 1, 4, f.stream);
-    // The UTF-32 marks begin like the UTF-16 ones, so they are tested first.
+    // A mark wins over the name given. The UTF-32 marks begin like the UTF-16 ones, so they are
+    // tested first.
     if (got == 4 && head[0] == 0xFF && head[1] == 0xFE && head[2] == 0 && head[3] == 0) {
         f.format = 0;
         f.encoding = L"UTF-32";
@@ -133,6 +134,7 @@ bool MarkupDocument::OpenFile(const std::wstring& path, uint32_t fileMode, const
         f.encoding = L"UTF-16BE";
         f.filePosition = 2;
     } else if (got >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
+        f.format = 0;  // over a UTF-16 name given by the caller
         f.encoding = L"UTF-8";
         f.filePosition = 3;
     }

@@ -90,6 +90,25 @@ uint32_t CharacterReferenceValue(const wchar_t* name, size_t length) {
     return value;
 }
 
+// A character reference name ("#65", "#x41") as XML reads it: 1 when it names a character XML can
+// carry, 0 when it names another, -1 when XML takes it for no reference at all.
+int XmlCharacterReference(const wchar_t* name, size_t length) {
+    const bool hex = length >= 2 && name[1] == L'x';
+    const size_t first = hex ? 2 : 1;
+    if (length <= first) return -1;
+    uint32_t value = 0;
+    for (size_t i = first; i < length; ++i) {
+        const wchar_t c = hex ? LowerAscii(name[i]) : name[i];
+        uint32_t digit;
+        if (c >= L'0' && c <= L'9') digit = uint32_t(c - L'0');
+        else if (hex && c >= L'a' && c <= L'f') digit = uint32_t(c - L'a' + 10);
+        else return -1;
+        value = value * (hex ? 16 : 10) + digit;
+        if (value > 0x10FFFF) return 0;
+    }
+    return IsXmlChar(value) ? 1 : 0;
+}
+
 // Trims or collapses whitespace as the mode asks, in place.
 void ApplyWhitespaceMode(std::wstring& text, uint32_t mode) {
     if (!(mode & (kModeTrimWhitespace | kModeCollapseWhitespace))) return;
@@ -222,9 +241,14 @@ std::wstring EscapeText(const std::wstring& text, int flags) {
         case L'&':
             if (flags & kEscapeKeepReferences) {
                 if (size_t n = ReferenceLength(text, i)) {
-                    out.append(text, i, n);
-                    i += n - 1;
-                    break;
+                    const int character = text[i + 1] == L'#' ? XmlCharacterReference(text.data() + i + 1, n - 2) : 1;
+                    if (character >= 0) {
+                        // A reference to a character that XML cannot carry counts as that character.
+                        if (character > 0) out.append(text, i, n);
+                        else out += kXmlReplacementChar;
+                        i += n - 1;
+                        break;
+                    }
                 }
             }
             out += L"&amp;";
@@ -233,7 +257,10 @@ std::wstring EscapeText(const std::wstring& text, int flags) {
         case L'>': out += L"&gt;"; break;
         case L'"': out += attribute ? L"&quot;" : L"\""; break;
         case L'\'': out += attribute ? L"&apos;" : L"'"; break;
-        default: out += c;
+        case L'\r': out += L"&#13;"; break;
+        case L'\t': out += attribute ? L"&#9;" : L"\t"; break;
+        case L'\n': out += attribute ? L"&#10;" : L"\n"; break;
+        default: out += IsXmlChar(uint32_t(c)) ? c : kXmlReplacementChar;
         }
     }
     return out;
@@ -241,12 +268,18 @@ std::wstring EscapeText(const std::wstring& text, int flags) {
 
 std::wstring EncodeCData(const std::wstring& text) {
     std::wstring out = L"<![CDATA[";
-    size_t from = 0;
-    for (size_t at; (at = text.find(L"]]>", from)) != std::wstring::npos; from = at + 3) {
-        out.append(text, from, at - from);
-        out += L"]]]]><![CDATA[>";
+    out.reserve(text.size() + 12);
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (c == L']' && text.compare(i, 3, L"]]>") == 0) {
+            out += L"]]]]><![CDATA[>";
+            i += 2;
+        } else if (c == L'\r') {
+            out += L"]]>&#13;<![CDATA[";
+        } else {
+            out += IsXmlChar(uint32_t(c)) ? c : kXmlReplacementChar;
+        }
     }
-    out.append(text, from, std::wstring::npos);
     out += L"]]>";
     return out;
 }

@@ -18,9 +18,21 @@ inline constexpr int kEscapeAttribute = 0x100;     // quotes and apostrophes are
 // Decodes character and entity references; length -1 reads up to the NUL.
 std::wstring UnescapeText(const wchar_t* text, int length, uint32_t mode);
 
+// XML 1.0 characters: TAB, LF, CR and U+0020 up, without the surrogates, U+FFFE and U+FFFF.
+inline bool IsXmlChar(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+// What every writer puts in place of a character that XML cannot carry.
+inline constexpr wchar_t kXmlReplacementChar = 0xFFFD;
+
+// Text that a strict parser reads back as it was given: &, < and > as entities; CR as "&#13;" (a
+// parser would turn it into LF); in an attribute also quotes, apostrophes, TAB and LF (a parser
+// would turn them into blanks); characters that XML cannot carry as kXmlReplacementChar.
 std::wstring EscapeText(const std::wstring& text, int flags);
 
-// "<![CDATA[" text "]]>", every "]]>" inside split across two sections.
+// "<![CDATA[" text "]]>", every "]]>" inside split across two sections, a CR as "&#13;" between
+// two sections and characters that XML cannot carry as kXmlReplacementChar.
 std::wstring EncodeCData(const std::wstring& text);
 
 // Difference of the first unequal units among the first count, 0 when equal. With fold, ASCII

@@ -11,6 +11,7 @@
 #include "markup/MarkupDocument.h"
 #include "markup/MarkupText.h"
 #include "OleDateTime.h"
+#include "Paths.h"
 #include "Process.h"
 #include "UrlText.h"
 
@@ -150,7 +151,8 @@ bool KivResultReport::GenerateXmlLog(wxString ssn, wxString* logPath, wxString i
         SetText(error, "Write xml log file failure");
         return false;
     }
-    if (!wxRenameFile(path, path + ".xml", false)) {
+    if (!plat::RenameNoReplace(path.ToStdWstring(), (path + ".xml").ToStdWstring())) {
+        wxRemoveFile(path);  // neither the operator nor the upload finds a log without its name
         SetText(error, "Rename xml log file failure");
         return false;
     }

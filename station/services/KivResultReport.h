@@ -13,7 +13,8 @@ class KivDevice;
 // The path of every Tavio request.
 inline constexpr const wchar_t* kTavioPath = L"/remote/RemoteConnection";
 
-// The XML result log's text (LF line ends, values XML-escaped, RESULT always PASS).
+// The XML result log's text (LF line ends, values escaped as RYL::EscapeText does, RESULT always
+// PASS).
 wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxString& stamp,
                         const wxString& softwareVersion);
 // "<resultPath>/ZELK_<imei>_<stamp>": the log's path before it gets its ".xml".
@@ -40,7 +41,8 @@ public:
 
     // Writes the XML result log into ResultPath; true with the final path (ending in ".xml") in
     // logPath. False with the reason in error: an empty or missing ResultPath, a file of either
-    // name already there (never replaced), a short write (the partial file is removed).
+    // name already there (never replaced), a short write or a refused rename (the new file is
+    // removed).
     bool GenerateXmlLog(wxString ssn, wxString* logPath, wxString imei, wxString softwareVersion,
                         wxString* error);
     // Puts the log on the FTP server: up to five tries, each 2 s after the last, while a failure

@@ -10,7 +10,7 @@ inline const wchar_t* const kSettingsFileName = L"./settings.sxml";
 // to the first other character; 0 without digits; clamped to the range of int.
 int SettingsWtoi(const std::wstring& text);
 
-// The settings text, one key a line. &, < and > in the texts are written as entities.
+// The settings text, one key a line, the texts escaped as RYL::EscapeText does.
 std::wstring MakeSettingsText(const SettingsData& values);
 // Takes every key that is found, each searched forward from the last key found; other fields
 // keep their values. False (nothing taken) when the text is not well formed or has no

@@ -8,7 +8,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 
 TEST(Paths, NativePathUsesSlashes) {
     EXPECT_EQ(plat::NativePath(L"C:\\dir\\file.txt"), "C:/dir/file.txt");
@@ -59,6 +62,54 @@ TEST(Paths, FileAndDirectoryTests) {
     ASSERT_FALSE(tmp.empty());
     EXPECT_EQ(tmp.back(), L'/');
     EXPECT_TRUE(plat::DirectoryExists(tmp));
+}
+
+// Only a name that nothing holds is taken; any other leaves both names as they were.
+TEST(Paths, RenameNoReplaceNeverReplaces) {
+    namespace fs = std::filesystem;
+    const auto read = [](const std::string& name) {
+        std::ifstream in(name);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;  // what holds the target name
+        bool moved;
+    } cases[] = {
+        {"nothing", [](const std::string&) {}, true},
+        {"a file", [](const std::string& to) { std::ofstream(to) << "earlier"; }, false},
+        {"an empty directory", [](const std::string& to) { fs::create_directory(to); }, false},
+        {"a link to a file", [](const std::string& to) { fs::create_symlink("other", to); }, false},
+        {"a dangling link", [](const std::string& to) { fs::create_symlink("missing", to); }, false},
+        {"a link to a directory", [](const std::string& to) { fs::create_directory_symlink("sub", to); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        std::ofstream(dir / "from") << "new";
+        std::ofstream(dir / "other") << "other";
+        fs::create_directory(dir / "sub");
+        c.make(dir / "to");
+        const fs::file_status before = fs::symlink_status(dir / "to");
+        EXPECT_EQ(plat::RenameNoReplace(dir.Wide("from"), dir.Wide("to")), c.moved);
+        EXPECT_EQ(fs::exists(dir / "from"), !c.moved);
+        if (c.moved) {
+            EXPECT_EQ(read(dir / "to"), "new");
+            continue;
+        }
+        EXPECT_EQ(read(dir / "from"), "new");
+        EXPECT_EQ(fs::symlink_status(dir / "to").type(), before.type());
+        if (fs::is_regular_file(before))
+            EXPECT_EQ(read(dir / "to"), "earlier");
+        EXPECT_EQ(read(dir / "other"), "other");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "missing")));
+        EXPECT_TRUE(fs::is_empty(dir / "sub"));
+    }
+    TestDir dir;
+    EXPECT_FALSE(plat::RenameNoReplace(dir.Wide("absent"), dir.Wide("to")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "to")));
 }
 
 TEST(Clock, SpeedUpShortensSleepsAndKeepsTimeMonotonic) {

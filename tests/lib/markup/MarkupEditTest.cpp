@@ -1,5 +1,9 @@
 #include "markup/MarkupDocument.h"
 
+#include "StrictXml.h"
+#include "Text.h"
+#include "XmlValueShapes.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -139,6 +143,27 @@ TEST(MarkupEdit, SetAttrib) {
     EXPECT_FALSE(doc.SetAttrib(0, L"x", L"1", 0));
     EXPECT_TRUE(doc.SetAttrib(1, L"n", -42, 0));
     EXPECT_EQ(doc.GetDocument(), L"<a n=\"-42\"/>");
+}
+
+// What the editing operations write parses with expat and gives the values back (U+FFFD for what
+// XML cannot carry): element texts, CDATA sections and attributes.
+TEST(MarkupEdit, AStrictParserReadsEveryValueBack) {
+    for (const XmlValueShape& shape : XmlValueShapes()) {
+        if (shape.value.find(L'\0') != std::wstring::npos)
+            continue;  // the operations take NUL-terminated values
+        SCOPED_TRACE(shape.what);
+        MarkupDocument doc;
+        ASSERT_TRUE(doc.AddElem(L"r", L"", 0));
+        ASSERT_TRUE(doc.SetAttrib(doc.GetCurrentPosition(), L"a", shape.value.c_str(), 0));
+        ASSERT_TRUE(doc.AddElem(L"t", shape.value.c_str(), kAddChild));
+        ASSERT_TRUE(doc.AddElem(L"c", shape.value.c_str(), kAddChild | kAddCData));
+        const StrictDocument strict = ParseStrictXml(plat::NarrowFromWide(doc.GetDocument()));
+        ASSERT_EQ(strict.error, "") << plat::NarrowFromWide(doc.GetDocument());
+        const std::string expected = plat::NarrowFromWide(shape.readBack);
+        EXPECT_EQ(strict.Find("r")->attributes.at("a"), expected);
+        EXPECT_EQ(strict.Find("t")->text, expected);
+        EXPECT_EQ(strict.Find("c")->text, expected);
+    }
 }
 
 TEST(AddResult, AttributesByFlag) {

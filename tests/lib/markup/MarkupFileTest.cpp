@@ -217,6 +217,36 @@ TEST_F(MarkupFileTest, Utf32MarkIsDroppedWhateverTheCallerNames) {
     }
 }
 
+// A byte-order mark decides the encoding whatever name the caller gives, at every chunk size.
+TEST_F(MarkupFileTest, EveryMarkWinsOverTheNamedEncoding) {
+    const std::wstring text = L"<r>\u00e9\u20ac\U0001F600 x</r>";
+    struct {
+        const char* charset;
+        std::string bom;
+    } marks[] = {
+        {"UTF-8", "\xEF\xBB\xBF"},
+        {"UTF-16LE", "\xFF\xFE"},
+        {"UTF-16BE", "\xFE\xFF"},
+        {"UTF-32LE", std::string("\xFF\xFE\0\0", 4)},
+        {"UTF-32BE", std::string("\0\0\xFE\xFF", 4)},
+    };
+    const wchar_t* const names[] = {L"", L"UTF-8", L"UTF-16", L"UTF-16BE", L"UTF-16LE", L"UTF-32", L"ISO-8859-1", L"Shift_JIS"};
+    for (const auto& mark : marks) {
+        const std::wstring path = Write("marked.xml", mark.bom + Encode(text, mark.charset));
+        for (const wchar_t* name : names) {
+            for (size_t chunk : kChunks) {
+                SCOPED_TRACE(std::string(mark.charset) + " mark, named \"" + plat::NarrowFromWide(name) + "\", chunk " +
+                             std::to_string(chunk));
+                MarkupDocument doc;
+                ASSERT_TRUE(doc.OpenFile(path, kModeReadFile, name, chunk));
+                EXPECT_EQ(doc.GetDocument(), text);
+                ASSERT_TRUE(doc.FindElement(L"r"));
+                EXPECT_EQ(doc.GetText(), L"\u00e9\u20ac\U0001F600 x");
+            }
+        }
+    }
+}
+
 TEST_F(MarkupFileTest, InvalidByteDoesNotSplitLaterCharacters) {
     // Undeclared UTF-8 whose first chunk holds an invalid byte before multibyte characters.
     std::wstring euros(50, L'\u20ac');

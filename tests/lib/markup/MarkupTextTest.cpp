@@ -1,5 +1,10 @@
 #include "markup/MarkupText.h"
 
+#include "StrictXml.h"
+#include "Text.h"
+#include "XmlValueShapes.h"
+#include "markup/MarkupDocument.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -92,6 +97,10 @@ TEST(EscapeText, Flags) {
         {L"&amp; &#65; &x-1.y; &\u00e9; &; &1; &a b;", kEscapeKeepReferences,
          L"&amp; &#65; &x-1.y; &\u00e9; &amp;; &amp;1; &amp;a b;"},
         {L"&amp", kEscapeKeepReferences, L"&amp;amp"},
+        {L"&#1; &#xFFFE; &#1114112; &#65a; &#X41; &#x; &#x10FFFF;", kEscapeKeepReferences,
+         L"\uFFFD \uFFFD \uFFFD &amp;#65a; &amp;#X41; &amp;#x; &#x10FFFF;"},
+        {L"a\rb\tc\nd", 0, L"a&#13;b\tc\nd"},
+        {L"a\rb\tc\nd", kEscapeAttribute, L"a&#13;b&#9;c&#10;d"},
         {L"", 0, L""},
     };
     for (const auto& c : cases) EXPECT_EQ(EscapeText(c.in, c.flags), c.out) << c.out;
@@ -103,6 +112,31 @@ TEST(EncodeCData, SplitsClosingSequences) {
     EXPECT_EQ(EncodeCData(L"x"), L"<![CDATA[x]]>");
     EXPECT_EQ(EncodeCData(L""), L"<![CDATA[]]>");
     EXPECT_EQ(EncodeCData(L"a]]>b]]>"), L"<![CDATA[a]]]]><![CDATA[>b]]]]><![CDATA[>]]>");
+    EXPECT_EQ(EncodeCData(L"a\rb"), L"<![CDATA[a]]>&#13;<![CDATA[b]]>");
+}
+
+// Each value written as an element's text, an attribute and a CDATA section: expat reads the
+// document and gets the value back (U+FFFD for what XML cannot carry), and so does our reader.
+TEST(EscapeText, AStrictParserReadsEveryValueBack) {
+    for (const XmlValueShape& shape : XmlValueShapes()) {
+        SCOPED_TRACE(shape.what);
+        const std::wstring text = L"<r a=\"" + EscapeText(shape.value, kEscapeAttribute) + L"\"><t>" +
+                                  EscapeText(shape.value, 0) + L"</t><c>" + EncodeCData(shape.value) + L"</c></r>";
+        const StrictDocument strict = ParseStrictXml(plat::NarrowFromWide(text));
+        ASSERT_EQ(strict.error, "") << plat::NarrowFromWide(text);
+        const std::string expected = plat::NarrowFromWide(shape.readBack);
+        EXPECT_EQ(strict.Find("r")->attributes.at("a"), expected);
+        EXPECT_EQ(strict.Find("t")->text, expected);
+        EXPECT_EQ(strict.Find("c")->text, expected);
+
+        MarkupDocument doc;
+        ASSERT_TRUE(doc.SetDocument(text));
+        ASSERT_TRUE(doc.FindElement(L"r") && doc.StepInto());
+        ASSERT_TRUE(doc.FindElement(L"t"));
+        EXPECT_EQ(doc.GetText(), shape.readBack);
+        ASSERT_TRUE(doc.FindElement(L"c"));
+        EXPECT_EQ(doc.GetText(), shape.readBack);
+    }
 }
 
 TEST(CompareNames, ExactAndFolded) {

@@ -3,8 +3,10 @@
 #include "KivResultReport.h"
 
 #include "ProbeRedirect.h"
+#include "StrictXml.h"
 #include "TestDir.h"
 #include "AwkwardValues.h"
+#include "XmlValueShapes.h"
 #include "Clock.h"
 #include "FakeServers.h"
 #include "Internet.h"
@@ -28,6 +30,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -217,11 +220,9 @@ TEST_F(XmlLog, AnExistingFileIsNeverReplaced) {
         EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, imei, "V1", &error));
         EXPECT_EQ(error, imei == std::string("1") ? "Create xml log file failure" : "Rename xml log file failure");
     }
-    for (const fs::path& file : Files(resultDir)) {
-        if (file.filename().string().rfind("ZELK_2_", 0) == 0 && file.extension() != ".xml")
-            continue;  // the new log that could not take its final name
+    EXPECT_EQ(Files(resultDir).size(), 2u * 22u) << "nothing added";
+    for (const fs::path& file : Files(resultDir))
         EXPECT_EQ(ReadAll(file), "earlier") << file;
-    }
 }
 
 TEST_F(XmlLog, AnImeiWithASeparatorWritesNothing) {
@@ -236,16 +237,55 @@ TEST_F(XmlLog, AnImeiWithASeparatorWritesNothing) {
     EXPECT_EQ(Files(resultDir).size(), 1u);
 }
 
-TEST_F(XmlLog, ARenameFailureKeepsTheFileWithoutExtension) {
-    // Directories stand in the way of the final names of the seconds around this test.
-    const std::time_t now = std::time(nullptr);
-    for (std::time_t t = now - 1; t <= now + 20; ++t)
-        fs::create_directories(resultDir + "/ZELK_1_" + Stamp(t) + ".xml/keep");
-    wxString path, error;
-    EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, "1", "V1", &error));
-    EXPECT_EQ(error, "Rename xml log file failure");
-    EXPECT_FALSE(path.EndsWith(".xml")) << path;
-    EXPECT_TRUE(fs::is_regular_file(path.ToStdString())) << path;
+// The final name is taken by a file, a directory or a link: the rename is refused, and ResultPath
+// holds afterwards exactly what it held before, each entry unchanged.
+TEST_F(XmlLog, ARefusedRenameLeavesNoFileBehind) {
+    const std::string outside = dir / "outside";
+    fs::create_directories(outside + "/dir");
+    std::ofstream(outside + "/file") << "outside";
+    const auto linksTo = [](const std::string& name, const std::string& target) {
+        return fs::is_symlink(fs::symlink_status(name)) && fs::read_symlink(name) == target;
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        std::function<bool(const std::string&)> unchanged;
+    } cases[] = {
+        {"a file", [](const std::string& name) { std::ofstream(name) << "earlier"; },
+         [](const std::string& name) { return fs::is_regular_file(fs::symlink_status(name)) && ReadAll(name) == "earlier"; }},
+        {"a directory", [](const std::string& name) { fs::create_directories(name + "/keep"); },
+         [](const std::string& name) { return fs::is_directory(fs::symlink_status(name)) && fs::is_directory(name + "/keep"); }},
+        {"a link to a file", [&](const std::string& name) { fs::create_symlink(outside + "/file", name); },
+         [&](const std::string& name) { return linksTo(name, outside + "/file"); }},
+        {"a link to a directory", [&](const std::string& name) { fs::create_symlink(outside + "/dir", name); },
+         [&](const std::string& name) { return linksTo(name, outside + "/dir"); }},
+        {"a dangling link", [&](const std::string& name) { fs::create_symlink(outside + "/missing", name); },
+         [&](const std::string& name) { return linksTo(name, outside + "/missing"); }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(resultDir);
+        fs::create_directories(resultDir);
+        const std::string imei = "35" + std::to_string(++n);
+        // The final names of the seconds around this call.
+        const std::time_t now = std::time(nullptr);
+        std::vector<fs::path> taken;
+        for (std::time_t t = now - 1; t <= now + 20; ++t) {
+            taken.push_back(resultDir + "/ZELK_" + imei + "_" + Stamp(t) + ".xml");
+            c.make(taken.back());
+        }
+        wxString path, error;
+        EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, imei, "V1", &error));
+        EXPECT_EQ(error, "Rename xml log file failure");
+        EXPECT_FALSE(path.EndsWith(".xml")) << path;
+        EXPECT_EQ(Files(resultDir), taken) << "no log without its extension stays";
+        for (const fs::path& name : taken)
+            EXPECT_TRUE(c.unchanged(name)) << name;
+        EXPECT_EQ(ReadAll(outside + "/file"), "outside");
+        EXPECT_TRUE(fs::is_empty(outside + "/dir"));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(outside + "/missing")));
+    }
 }
 
 // In a child process whose files may not grow past 100 bytes, less than the log's text: 0 when the
@@ -655,6 +695,26 @@ TEST_F(XmlLog, AwkwardValuesMakeAWellFormedLog) {
         EXPECT_EQ(texts.at("ESN"), imei);
         EXPECT_EQ(texts.at("SOFTWARE_VER"), value);
         fs::remove(path.ToStdString());
+    }
+}
+
+// Every value shape in SSN and SOFTWARE_VER: expat reads the file and gets each value back (U+FFFD
+// for what XML cannot carry).
+TEST_F(XmlLog, AStrictParserReadsEveryValueBack) {
+    int n = 0;
+    for (const XmlValueShape& shape : XmlValueShapes()) {
+        SCOPED_TRACE(shape.what);
+        const wxString value(shape.value);
+        const std::string imei = "35" + std::to_string(++n);
+        wxString path, error;
+        ASSERT_TRUE(report.GenerateXmlLog(value, &path, imei, value, &error)) << error;
+        const StrictDocument log = ParseStrictXml(ReadAll(path.ToStdString()));
+        ASSERT_EQ(log.error, "");
+        const std::string expected = plat::NarrowFromWide(shape.readBack);
+        EXPECT_EQ(log.Find("SSN")->text, expected);
+        EXPECT_EQ(log.Find("ESN")->text, imei);
+        EXPECT_EQ(log.Find("SOFTWARE_VER")->text, expected);
+        EXPECT_EQ(log.Find("OEM_NAME")->text, "ZELK");
     }
 }
 

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "StrictXml.h"
 #include "TestDir.h"
+#include "XmlValueShapes.h"
 
 #include <unistd.h>
 
@@ -214,6 +216,36 @@ TEST(SettingsFile, SaveAndLoadRoundTrip) {
         EXPECT_LE(line.size(), 72u);
         EXPECT_EQ(line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
                   std::string::npos);
+    }
+}
+
+// Every value shape in every text of the record: expat reads the settings text, as it is written
+// and as the file deciphers, and gets each value back (U+FFFD for what XML cannot carry); so does
+// the station's own loading.
+TEST(SettingsFile, AStrictParserReadsEveryValueBack) {
+    TestDir dir;
+    const std::wstring file = dir.Wide("settings.sxml");
+    const char* const keys[] = {"Host", "User", "Password", "UploadPath", "ResultPath"};
+    for (const XmlValueShape& shape : XmlValueShapes()) {
+        SCOPED_TRACE(shape.what);
+        SettingsData v;
+        v.Ftp.Host = v.Ftp.User = v.Ftp.Password = v.Ftp.UploadPath = v.ResultPath = shape.value;
+        SettingsData expected = v;
+        expected.Ftp.Host = expected.Ftp.User = expected.Ftp.Password = expected.Ftp.UploadPath =
+            expected.ResultPath = shape.readBack;
+        SettingsValues saved;
+        saved.Assign(v);
+        ASSERT_TRUE(SaveSettingsFile(saved, file));
+        for (const std::wstring& text : {MakeSettingsText(v), ReadDeciphered(file)}) {
+            const StrictDocument strict = ParseStrictXml(plat::NarrowFromWide(text));
+            ASSERT_EQ(strict.error, "");
+            for (const char* key : keys)
+                EXPECT_EQ(strict.Find(key)->text, plat::NarrowFromWide(shape.readBack)) << key;
+            EXPECT_EQ(strict.Find("Port")->text, "21");
+        }
+        SettingsValues loaded;
+        ASSERT_TRUE(LoadSettingsFile(loaded, file));
+        EXPECT_EQ(loaded.Copy(), expected);
     }
 }
 
