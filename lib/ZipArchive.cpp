@@ -25,14 +25,6 @@ namespace {
 constexpr size_t kReadBufferSize = 16384;      // extracted data, one write each
 constexpr size_t kRawBufferSize = 256 * 1024;  // archive bytes, one read each
 
-bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
-
-// The design's absolute test: a leading separator or a drive letter.
-bool IsAbsoluteTarget(const std::wstring& path)
-{
-    return (!path.empty() && IsSeparator(path[0])) || (path.size() > 1 && path[1] == L':');
-}
-
 bool PathExists(const std::wstring& path)
 {
     struct stat st;
@@ -44,7 +36,7 @@ void MakeDirs(const std::wstring* base, const std::wstring& path)
 {
     if (base) {
         std::wstring top = *base;
-        if (!top.empty() && IsSeparator(top.back())) top.pop_back();
+        if (!top.empty() && IsPathSeparator(top.back())) top.pop_back();
         if (!top.empty() && !PathExists(top)) mkdir(plat::NativePath(top).c_str(), 0755);
     }
     if (path.empty()) return;
@@ -288,6 +280,7 @@ private:
     };
 
     bool MoveTo(int index);
+    bool ClaimName(const std::wstring& name, int index, bool directory);
     bool ReadAt(uint64_t position, void* buffer, size_t size);
     ArchiveResult ReadCentral(CentralEntry& entry);
     ArchiveResult LocateData(const CentralEntry& entry, EntryData& data);
@@ -301,7 +294,11 @@ private:
     int openEntry_ = -1;
     ArchiveItem cachedItem_;
     int cachedIndex_ = -1;
-    std::map<std::wstring, int> names_;  // extraction names handed out, with their entries
+    struct NameClaim {
+        int index;
+        bool directory;
+    };
+    std::map<std::wstring, NameClaim> names_;  // extraction names handed out and their parents (no trailing '/')
     std::string password_;
     bool hasPassword_;
     std::vector<unsigned char> readBuffer_;
@@ -329,7 +326,7 @@ ArchiveResult ArchiveReader::Open(const void* source, uint64_t length, int sourc
     std::vector<char> cwd(4096);
     if (getcwd(cwd.data(), cwd.size())) {
         baseDir_ = plat::WideFromNarrow(cwd.data());
-        if (baseDir_.empty() || !IsSeparator(baseDir_.back())) baseDir_ += L'/';
+        if (baseDir_.empty() || !IsPathSeparator(baseDir_.back())) baseDir_ += L'/';
     }
     if (sourceKind == ARC_KIND_HANDLE) {
         if (!source) return ARC_BAD_ARGUMENT;
@@ -385,7 +382,7 @@ ArchiveResult ArchiveReader::SetBaseDir(const wchar_t* dir)
 {
     if (!dir || !*dir) return ARC_BAD_ARGUMENT;
     baseDir_ = dir;
-    if (!IsSeparator(baseDir_.back())) baseDir_ += L'/';
+    if (!IsPathSeparator(baseDir_.back())) baseDir_ += L'/';
     return ARC_OK;
 }
 
@@ -474,6 +471,24 @@ ArchiveResult ArchiveReader::LocateData(const CentralEntry& entry, EntryData& da
     return ARC_OK;
 }
 
+// Two entries never land on one file: the later one is refused. Directories may repeat, and an
+// entry's parents count as directories.
+bool ArchiveReader::ClaimName(const std::wstring& name, int index, bool directory)
+{
+    auto taken = [&](const std::wstring& n, bool asDirectory) {
+        auto it = names_.find(n);
+        return it != names_.end() && it->second.index != index && !(asDirectory && it->second.directory);
+    };
+    for (size_t sep = name.find(L'/'); sep != std::wstring::npos; sep = name.find(L'/', sep + 1)) {
+        if (taken(name.substr(0, sep), true)) return false;
+    }
+    if (taken(name, directory)) return false;
+    for (size_t sep = name.find(L'/'); sep != std::wstring::npos; sep = name.find(L'/', sep + 1))
+        names_.try_emplace(name.substr(0, sep), NameClaim{index, true});
+    names_.try_emplace(name, NameClaim{index, directory});
+    return true;
+}
+
 ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
 {
     if (!item || index < -1 || index >= entryCount_) return ARC_BAD_ARGUMENT;
@@ -498,16 +513,18 @@ ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
     // A name that fills the buffer would come back cut: refuse the entry instead.
     std::wstring name;
     if (entry.info.size_filename >= sizeof entry.name ||
-        !MakeSafeEntryName(DecodeEntryName(entry.name, entry.info.size_filename, unsigned(entry.info.flag),
-                                           entry.extra.data(), entry.extra.size()),
-                           name) ||
+        !EntryExtractionName(entry.name, entry.info.size_filename, unsigned(entry.info.flag), entry.extra.data(),
+                             entry.extra.size(), name) ||
         name.size() >= size_t(kArchiveNameUnits))
         return ARC_BAD_ARCHIVE;
-    // Two entries never silently land on one file: the later one is refused (directories may repeat).
-    if (!name.empty() && name.back() != L'/' && names_.try_emplace(name, index).first->second != index)
-        return ARC_BAD_ARCHIVE;
+    const uint32_t attributes = AttributesFromZip(uint32_t(entry.info.external_fa), int(entry.info.version >> 8));
+    std::wstring key = name;
+    const bool slash = !key.empty() && key.back() == L'/';
+    if (slash) key.pop_back();
+    const bool directory = slash || (attributes & FILE_ATTR_DIRECTORY);
+    if (!ClaimName(key, index, directory)) return ARC_BAD_ARCHIVE;
     std::wmemcpy(item->name, name.c_str(), name.size() + 1);
-    item->attributes = AttributesFromZip(uint32_t(entry.info.external_fa), int(entry.info.version >> 8));
+    item->attributes = attributes;
     item->compressedSize = int64_t(data.format.compressedSize);
     item->uncompressedSize = int64_t(data.format.uncompressedSize);
     EntryTimes times;
@@ -584,14 +601,14 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
     if (targetKind == ARC_KIND_FILE_NAME) {
         std::wstring path = static_cast<const wchar_t*>(target);
         if (item.attributes & FILE_ATTR_DIRECTORY) {
-            if (IsAbsoluteTarget(path)) MakeDirs(nullptr, path);
+            if (IsAbsoluteArchivePath(path)) MakeDirs(nullptr, path);
             else MakeDirs(&baseDir_, path);
             return ARC_OK;
         }
         size_t sep = path.find_last_of(L"/\\");
         std::wstring dirPart = sep == std::wstring::npos ? L"" : path.substr(0, sep + 1);
         std::wstring filePath;
-        if (IsAbsoluteTarget(dirPart)) {
+        if (IsAbsoluteArchivePath(dirPart)) {
             filePath = path;
             MakeDirs(nullptr, dirPart);
         } else {

@@ -448,3 +448,49 @@ TEST_F(ZipArchive, Zip64BeyondFourGigabytes)
     EXPECT_EQ(ExtractItemTo(a.get(), 1, &devNull, 0, ARC_KIND_HANDLE), ARC_OK);
     close(devNull);
 }
+
+// Names that spell one file in several ways, or hide a part behind a NUL: the first entry
+// extracts, a later one for the same file is refused, and no file holds the wrong data.
+TEST_F(ZipArchive, OneCanonicalNamePerFile)
+{
+    using namespace std::string_literals;
+    using Tree = std::map<std::string, std::string>;
+    const Tree first = {{"a/", ""}, {"a/b.txt", "first"}};
+    struct Case {
+        const char* label;
+        std::vector<RawEntry> entries;
+        ArchiveResult result;
+        Tree tree;
+    } cases[] = {
+        {"double separator", {{"a/b.txt", "first"}, {"a//b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"dot part", {{"a/b.txt", "first"}, {"a/./b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"leading dot", {{"a/b.txt", "first"}, {"./a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"leading dot first", {{"./a/b.txt", "first"}, {"a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"backslashes", {{"a/b.txt", "first"}, {".\\a\\\\b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"absolute", {{"a/b.txt", "first"}, {"/a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"drive", {{"a/b.txt", "first"}, {"C:\\a\\b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"inner parent", {{"a/b.txt", "first"}, {"x/../a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"file over a directory", {{"a/b.txt", "first"}, {"a", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"directory over a file", {{"a/b.txt", "first"}, {"a/b.txt/", ""}}, ARC_BAD_ARCHIVE, first},
+        {"NULs", {{"a\0x"s, "first"}, {"a\0y"s, "second"}}, ARC_BAD_ARCHIVE, {}},
+        {"NUL after a parent", {{"x/..\0y"s, "evil"}}, ARC_BAD_ARCHIVE, {}},
+        {"NUL after a name", {{"a/b.txt\0.sh"s, "evil"}}, ARC_BAD_ARCHIVE, {}},
+        {"drive after a dot", {{"./C:/b.txt", "evil"}}, ARC_BAD_ARCHIVE, {}},
+        {"canonical names", {{"a//b.txt", "first"}, {"./c/./d.txt", "d"}}, ARC_OK,
+         {{"a/", ""}, {"a/b.txt", "first"}, {"c/", ""}, {"c/d.txt", "d"}}},
+        {"directories repeat", {{"d/", ""}, {"d//", ""}, {"./d/", ""}, {"d/f.txt", "f"}, {"d/./", ""}}, ARC_OK,
+         {{"d/", ""}, {"d/f.txt", "f"}}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path root = dir_ / std::to_string(n++);
+        const fs::path zip = root / "package.zip", dest = root / "out";
+        fs::create_directories(dest);
+        WriteFile(zip, StoredZip(c.entries));
+        EXPECT_EQ(ExtractAll(zip, dest), c.result);
+        EXPECT_EQ(TreeOf(dest), c.tree);
+        EXPECT_EQ(TreeOf(root).size(), c.tree.size() + 2);  // nothing beside the package and out/
+    }
+    EXPECT_FALSE(fs::exists("C:"));
+}
