@@ -22,8 +22,9 @@ namespace RYL {
 
 namespace {
 
-constexpr size_t kReadBufferSize = 16384;      // extracted data, one write each
-constexpr size_t kRawBufferSize = 256 * 1024;  // archive bytes, one read each
+constexpr size_t kReadBufferSize = 256 * 1024;  // extracted data, one write each
+constexpr size_t kRawBufferSize = 256 * 1024;   // entry data from the archive, one read each
+constexpr size_t kReadAheadSize = 64 * 1024;    // archive bytes around the engine's small reads
 
 bool PathExists(const std::wstring& path)
 {
@@ -97,7 +98,9 @@ int CreateTargetFile(const std::wstring& path, uint32_t attributes)
 
 }  // namespace
 
-// The engine's byte source: an open file descriptor or a memory block.
+// The engine's byte source: an open file descriptor or a memory block. A descriptor that can
+// seek is read at positions of the stream's own (its file offset stays where it was) through a
+// read-ahead block, so that the engine's reads of a few bytes each cost no system call.
 class ArchiveStream {
 public:
     static ArchiveStream* Open(const void* source, uint64_t length, int kind, ArchiveResult& result);
@@ -108,6 +111,9 @@ public:
     static int Close(ArchiveStream* stream);
 
 private:
+    size_t ReadHandle(unsigned char* out, size_t want);
+    ssize_t ReadFileAt(unsigned char* out, size_t size);
+
     bool isHandle_ = false;
     bool canSeek_ = false;
     int handle_ = -1;
@@ -116,7 +122,10 @@ private:
     bool ownsHandle_ = false;
     const unsigned char* memory_ = nullptr;
     uint64_t length_ = 0;
-    uint64_t position_ = 0;
+    uint64_t position_ = 0;  // from the start of the block, or of the handle's part after startOffset_
+    std::vector<unsigned char> ahead_;
+    uint64_t aheadStart_ = 0;  // stream position of ahead_[0]
+    size_t aheadLength_ = 0;
 };
 
 ArchiveStream* ArchiveStream::Open(const void* source, uint64_t length, int kind,
@@ -143,6 +152,7 @@ ArchiveStream* ArchiveStream::Open(const void* source, uint64_t length, int kind
         int64_t pos = GetFilePosition(stream->handle_);
         stream->canSeek_ = pos >= 0;
         stream->startOffset_ = pos >= 0 ? pos : 0;
+        if (stream->canSeek_) stream->ahead_.resize(kReadAheadSize);
     } else if (kind == ARC_KIND_MEMORY) {
         if (!source && length) {
             result = ARC_BAD_ARGUMENT;
@@ -170,50 +180,81 @@ size_t ArchiveStream::Read(void* buffer, size_t size, size_t count)
         position_ += want;
         return want / size;
     }
-    size_t done = 0;
-    while (done < want) {
-        ssize_t n = read(handle_, static_cast<char*>(buffer) + done, want - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error_ = true;
-            break;
-        }
-        if (n == 0) break;
-        done += size_t(n);
+    return ReadHandle(static_cast<unsigned char*>(buffer), want) / size;
+}
+
+// One read at the stream position: what the file gives, 0 at its end, below 0 on failure.
+ssize_t ArchiveStream::ReadFileAt(unsigned char* out, size_t size)
+{
+    for (;;) {
+        ssize_t n = pread(handle_, out, size, off_t(startOffset_ + int64_t(position_)));
+        if (n >= 0 || errno != EINTR) return n;
     }
-    return done / size;
+}
+
+size_t ArchiveStream::ReadHandle(unsigned char* out, size_t want)
+{
+    size_t done = 0;
+    if (!canSeek_) {
+        while (done < want) {
+            ssize_t n = read(handle_, out + done, want - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) error_ = true;
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        return done;
+    }
+    while (done < want) {
+        if (position_ >= aheadStart_ && position_ - aheadStart_ < aheadLength_) {
+            size_t n = std::min(want - done, size_t(aheadStart_ + aheadLength_ - position_));
+            std::memcpy(out + done, ahead_.data() + (position_ - aheadStart_), n);
+            done += n;
+            position_ += n;
+            continue;
+        }
+        // Large reads go straight to the caller's memory; small ones fill the read-ahead block.
+        const bool direct = want - done >= ahead_.size();
+        ssize_t n = direct ? ReadFileAt(out + done, want - done) : ReadFileAt(ahead_.data(), ahead_.size());
+        if (n < 0) error_ = true;
+        if (n <= 0) break;
+        if (direct) {
+            done += size_t(n);
+            position_ += uint64_t(n);
+        } else {
+            aheadStart_ = position_;
+            aheadLength_ = size_t(n);
+        }
+    }
+    return done;
 }
 
 long ArchiveStream::Seek(uint64_t offset, int origin)
 {
-    if (!isHandle_) {
-        uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
-                        : origin == ZLIB_FILEFUNC_SEEK_CUR ? position_
-                        : origin == ZLIB_FILEFUNC_SEEK_END ? length_
-                                                           : UINT64_MAX;
-        if (base == UINT64_MAX) return 19;
-        uint64_t target = base + offset;  // offsets below 0 arrive as their two's complement
-        if (target > length_) return 22;
-        position_ = target;
-        return 0;
+    if (isHandle_ && !canSeek_) return 29;
+    uint64_t end = length_;
+    if (isHandle_ && origin == ZLIB_FILEFUNC_SEEK_END) {
+        struct stat st;
+        if (fstat(handle_, &st) != 0) return 22;
+        off_t size = S_ISREG(st.st_mode) ? st.st_size : lseek(handle_, 0, SEEK_END);
+        if (size < startOffset_) return 22;
+        end = uint64_t(size - startOffset_);
     }
-    if (!canSeek_) return 29;
-    off_t result;
-    switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: result = lseek(handle_, off_t(startOffset_ + int64_t(offset)), SEEK_SET); break;
-    case ZLIB_FILEFUNC_SEEK_CUR: result = lseek(handle_, off_t(offset), SEEK_CUR); break;
-    case ZLIB_FILEFUNC_SEEK_END: result = lseek(handle_, off_t(offset), SEEK_END); break;
-    default: return 19;
-    }
-    return result < 0 ? 22 : 0;
+    uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
+                    : origin == ZLIB_FILEFUNC_SEEK_CUR ? position_
+                    : origin == ZLIB_FILEFUNC_SEEK_END ? end
+                                                       : UINT64_MAX;
+    if (base == UINT64_MAX) return 19;
+    uint64_t target = base + offset;  // offsets below 0 arrive as their two's complement
+    if (isHandle_ ? target > uint64_t(INT64_MAX - startOffset_) : target > length_) return 22;
+    position_ = target;
+    return 0;
 }
 
 uint64_t ArchiveStream::Tell()
 {
-    if (!isHandle_) return position_;
-    if (!canSeek_) return 0;
-    int64_t pos = GetFilePosition(handle_);
-    return pos < 0 ? uint64_t(-1) : uint64_t(pos - startOffset_);
+    if (isHandle_ && !canSeek_) return 0;
+    return position_;
 }
 
 int ArchiveStream::Close(ArchiveStream* stream)

@@ -494,3 +494,45 @@ TEST_F(ZipArchive, OneCanonicalNamePerFile)
     }
     EXPECT_FALSE(fs::exists("C:"));
 }
+
+// A central directory and entries that span many read-ahead blocks of the archive stream: every
+// source kind gives unzip's tree.
+TEST_F(ZipArchive, LargeDirectoryFromEverySource)
+{
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 600; ++i) {  // a central directory of about 90 KB
+        std::string data(size_t(i % 7 == 0 ? 70000 + i : (i * 37) % 3000), '\0');
+        for (size_t k = 0; k < data.size(); ++k) data[k] = char('a' + (k * 31 + size_t(i)) % 26);
+        entries.push_back({"dir" + std::to_string(i % 10) + "/" + std::string(90, char('a' + i % 26)) +
+                               std::to_string(i) + ".bin",
+                           data});
+    }
+    const fs::path zip = dir_ / "large.zip", ref = dir_ / "ref";
+    WriteFile(zip, StoredZip(entries));
+    ASSERT_EQ(Shell("unzip -q -d " + Quote(ref) + " " + Quote(zip)), 0);
+    const auto expected = TreeOf(ref);
+
+    fs::path dest = dir_ / "byname";
+    fs::create_directories(dest);
+    ASSERT_EQ(ExtractAll(zip, dest), ARC_OK);
+    EXPECT_TRUE(TreeOf(dest) == expected);
+
+    const std::string bytes = ReadFile(zip);
+    int fd = open(zip.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (int kind : {ARC_KIND_HANDLE, ARC_KIND_MEMORY}) {
+        Archive a(kind == ARC_KIND_HANDLE ? OpenArchiveFrom(&fd, 0, kind, nullptr)
+                                          : OpenArchiveFrom(bytes.data(), bytes.size(), kind, nullptr));
+        ASSERT_TRUE(a);
+        dest = dir_ / ("kind" + std::to_string(kind));
+        SetExtractDir(a.get(), W(dest.string()).c_str());
+        // Backwards, so the stream seeks between far places of the archive.
+        for (int i = Count(a.get()) - 1; i >= 0; --i) {
+            ArchiveItem item;
+            ASSERT_EQ(GetArchiveItem(a.get(), i, &item), ARC_OK);
+            ASSERT_EQ(ExtractItem(a.get(), i, item.name), ARC_OK);
+        }
+        EXPECT_TRUE(TreeOf(dest) == expected) << kind;
+    }
+    close(fd);
+}
