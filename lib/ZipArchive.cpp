@@ -6,10 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unzip.h>
@@ -22,7 +26,7 @@ namespace RYL {
 
 namespace {
 
-constexpr size_t kReadBufferSize = 256 * 1024;  // extracted data, one write each
+constexpr size_t kReadBufferSize = 256 * 1024;  // extracted data, one write each (two blocks)
 constexpr size_t kRawBufferSize = 256 * 1024;   // entry data from the archive, one read each
 constexpr size_t kReadAheadSize = 64 * 1024;    // archive bytes around the engine's small reads
 
@@ -65,6 +69,67 @@ bool WriteAll(int fd, const unsigned char* data, size_t size)
     }
     return true;
 }
+
+// Writes blocks to a file on a thread of its own, so that the next block is decoded meanwhile.
+class BlockWriter {
+public:
+    explicit BlockWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+    ~BlockWriter() { Finish(); }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Hands a block over once the one before it is written; the caller leaves it alone until
+    // the next Submit or Finish returns. False when a write failed.
+    bool Submit(const unsigned char* data, size_t size)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !pending_; });
+        if (failed_) return false;
+        pending_ = data;
+        size_ = size;
+        changed_.notify_all();
+        return true;
+    }
+    // Waits for the last block; false when a write failed.
+    bool Finish()
+    {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !pending_; });
+            stop_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable()) thread_.join();
+        return !failed_;
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return pending_ || stop_; });
+            if (!pending_) return;
+            const unsigned char* data = pending_;
+            size_t size = size_;
+            lock.unlock();
+            bool ok = WriteAll(fd_, data, size);
+            lock.lock();
+            failed_ = failed_ || !ok;
+            pending_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const unsigned char* pending_ = nullptr;
+    size_t size_ = 0;
+    bool failed_ = false;
+    bool stop_ = false;
+    std::thread thread_;  // last: starts once the rest is set up
+};
 
 void SetFileTimes(int fd, const ArchiveItem& item)
 {
@@ -666,10 +731,14 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
 
     result = OpenEntry(index);
     if (result == ARC_OK) {
-        if (readBuffer_.empty()) readBuffer_.resize(kReadBufferSize);
-        for (;;) {
+        // An entry of more than one block is written while the next block is decoded.
+        std::optional<BlockWriter> writer;
+        if (uint64_t(item.uncompressedSize) > kReadBufferSize) writer.emplace(fd);
+        readBuffer_.resize(writer ? 2 * kReadBufferSize : std::max(readBuffer_.size(), kReadBufferSize));
+        for (int block = 0;; block ^= writer ? 1 : 0) {
+            unsigned char* data = readBuffer_.data() + size_t(block) * kReadBufferSize;
             size_t got;
-            EntryDecoder::Status status = decoder_->Read(readBuffer_.data(), readBuffer_.size(), got);
+            EntryDecoder::Status status = decoder_->Read(data, kReadBufferSize, got);
             if (status == EntryDecoder::kBadPassword) {
                 result = ARC_BAD_PASSWORD;
                 break;
@@ -678,12 +747,13 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
                 result = ARC_INFLATE_ERROR;
                 break;
             }
-            if (got > 0 && !WriteAll(fd, readBuffer_.data(), got)) {
+            if (got > 0 && !(writer ? writer->Submit(data, got) : WriteAll(fd, data, got))) {
                 result = ARC_WRITE_ERROR;
                 break;
             }
             if (status == EntryDecoder::kEnd) break;
         }
+        if (writer && !writer->Finish() && result == ARC_OK) result = ARC_WRITE_ERROR;
     }
     CloseEntry();
     if (result == ARC_OK) SetFileTimes(fd, item);

@@ -536,3 +536,31 @@ TEST_F(ZipArchive, LargeDirectoryFromEverySource)
     }
     close(fd);
 }
+
+// Entries of one block and of many (written while the next block is decoded): the data, or
+// ARC_WRITE_ERROR when the target takes none.
+TEST_F(ZipArchive, WritesEveryBlockOrReportsTheFailure)
+{
+    std::string big(3 * 256 * 1024 + 12345, '\0');
+    for (size_t k = 0; k < big.size(); ++k) big[k] = char(k * 2654435761u >> 13);
+    const fs::path zip = dir_ / "blocks.zip";
+    WriteFile(zip, StoredZip({{"small.bin", big.substr(0, 5000)}, {"big.bin", big}}));
+    Archive a = Open(zip);
+    ASSERT_TRUE(a);
+    const fs::path dest = dir_ / "out";
+    SetExtractDir(a.get(), W(dest.string()).c_str());
+    EXPECT_EQ(ExtractItem(a.get(), 0, L"small.bin"), ARC_OK);
+    EXPECT_EQ(ExtractItem(a.get(), 1, L"big.bin"), ARC_OK);
+    EXPECT_TRUE(ReadFile(dest / "small.bin") == big.substr(0, 5000));
+    EXPECT_TRUE(ReadFile(dest / "big.bin") == big);
+    EXPECT_EQ(MtimeOf(dest / "big.bin"), MtimeOf(dest / "small.bin")) << "times set after the last write";
+
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    EXPECT_EQ(ExtractItemTo(a.get(), 0, &full, 0, ARC_KIND_HANDLE), ARC_WRITE_ERROR);
+    EXPECT_EQ(ExtractItemTo(a.get(), 1, &full, 0, ARC_KIND_HANDLE), ARC_WRITE_ERROR);
+    close(full);
+    // The reader goes on after a failure.
+    EXPECT_EQ(ExtractItem(a.get(), 1, L"again.bin"), ARC_OK);
+    EXPECT_TRUE(ReadFile(dest / "again.bin") == big);
+}
