@@ -61,20 +61,20 @@ bool MakeSafeEntryName(const std::wstring& raw, std::wstring& name)
     }
     // One form for every spelling: the parts that name something, joined by single '/'.
     std::wstring canonical;
-    bool directory = false;
+    bool lastNamesNothing = false;  // a trailing separator or "." part: the name ends in '/'
     size_t start = 0;
     while (start <= n.size()) {
         size_t end = std::min(n.find_first_of(L"/\\", start), n.size());
         std::wstring_view part(n.data() + start, end - start);
-        directory = part.empty() || part == L".";
+        lastNamesNothing = part.empty() || part == L".";
         if (part == L"..") return false;  // only a leading or trailing one survives the stripping
-        if (!directory) {
+        if (!lastNamesNothing) {
             if (!canonical.empty()) canonical += L'/';
             canonical += part;
         }
         start = end + 1;
     }
-    if (directory && !canonical.empty()) canonical += L'/';
+    if (lastNamesNothing && !canonical.empty()) canonical += L'/';
     // A drive that the stripping did not see ("./C:/x") would make the target absolute.
     if (IsAbsoluteArchivePath(canonical)) return false;
     name = canonical;

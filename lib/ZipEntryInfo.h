@@ -17,8 +17,8 @@ enum : uint32_t {
     FILE_ATTR_ARCHIVE = 0x20,
 };
 
+bool IsPathSeparator(wchar_t c);  // '/' or '\'
 // The design's absolute path: a leading separator or a drive letter.
-bool IsPathSeparator(wchar_t c);  // '/' or '\\'
 bool IsAbsoluteArchivePath(const std::wstring& path);
 
 // The entry name as it will be extracted, in one canonical form, so that two names for one file
