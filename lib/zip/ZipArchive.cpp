@@ -6,10 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unzip.h>
@@ -22,16 +26,9 @@ namespace RYL {
 
 namespace {
 
-constexpr size_t kReadBufferSize = 16384;      // extracted data, one write each
-constexpr size_t kRawBufferSize = 256 * 1024;  // archive bytes, one read each
-
-bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
-
-// The design's absolute test: a leading separator or a drive letter.
-bool IsAbsoluteTarget(const std::wstring& path)
-{
-    return (!path.empty() && IsSeparator(path[0])) || (path.size() > 1 && path[1] == L':');
-}
+constexpr size_t kReadBufferSize = 256 * 1024;  // extracted data, one write each (two blocks)
+constexpr size_t kRawBufferSize = 256 * 1024;   // entry data from the archive, one read each
+constexpr size_t kReadAheadSize = 64 * 1024;    // archive bytes around the engine's small reads
 
 bool PathExists(const std::wstring& path)
 {
@@ -44,7 +41,7 @@ void MakeDirs(const std::wstring* base, const std::wstring& path)
 {
     if (base) {
         std::wstring top = *base;
-        if (!top.empty() && IsSeparator(top.back())) top.pop_back();
+        if (!top.empty() && IsPathSeparator(top.back())) top.pop_back();
         if (!top.empty() && !PathExists(top)) mkdir(plat::NativePath(top).c_str(), 0755);
     }
     if (path.empty()) return;
@@ -72,6 +69,67 @@ bool WriteAll(int fd, const unsigned char* data, size_t size)
     }
     return true;
 }
+
+// Writes blocks to a file on a thread of its own, so that the next block is decoded meanwhile.
+class BlockWriter {
+public:
+    explicit BlockWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+    ~BlockWriter() { Finish(); }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Hands a block over once the one before it is written; the caller leaves it alone until
+    // the next Submit or Finish returns. False when a write failed.
+    bool Submit(const unsigned char* data, size_t size)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !pending_; });
+        if (failed_) return false;
+        pending_ = data;
+        size_ = size;
+        changed_.notify_all();
+        return true;
+    }
+    // Waits for the last block; false when a write failed.
+    bool Finish()
+    {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !pending_; });
+            stop_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable()) thread_.join();
+        return !failed_;
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return pending_ || stop_; });
+            if (!pending_) return;
+            const unsigned char* data = pending_;
+            size_t size = size_;
+            lock.unlock();
+            bool ok = WriteAll(fd_, data, size);
+            lock.lock();
+            failed_ = failed_ || !ok;
+            pending_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const unsigned char* pending_ = nullptr;
+    size_t size_ = 0;
+    bool failed_ = false;
+    bool stop_ = false;
+    std::thread thread_;  // last: starts once the rest is set up
+};
 
 void SetFileTimes(int fd, const ArchiveItem& item)
 {
@@ -105,7 +163,9 @@ int CreateTargetFile(const std::wstring& path, uint32_t attributes)
 
 }  // namespace
 
-// The engine's byte source: an open file descriptor or a memory block.
+// The engine's byte source: an open file descriptor or a memory block. A descriptor that can
+// seek is read at positions of the stream's own (its file offset stays where it was) through a
+// read-ahead block, so that the engine's reads of a few bytes each cost no system call.
 class ArchiveStream {
 public:
     static ArchiveStream* Open(const void* source, uint64_t length, int kind, ArchiveResult& result);
@@ -116,6 +176,9 @@ public:
     static int Close(ArchiveStream* stream);
 
 private:
+    size_t ReadHandle(unsigned char* out, size_t want);
+    ssize_t ReadFileAt(unsigned char* out, size_t size);
+
     bool isHandle_ = false;
     bool canSeek_ = false;
     int handle_ = -1;
@@ -124,7 +187,10 @@ private:
     bool ownsHandle_ = false;
     const unsigned char* memory_ = nullptr;
     uint64_t length_ = 0;
-    uint64_t position_ = 0;
+    uint64_t position_ = 0;  // from the start of the block, or of the handle's part after startOffset_
+    std::vector<unsigned char> ahead_;
+    uint64_t aheadStart_ = 0;  // stream position of ahead_[0]
+    size_t aheadLength_ = 0;
 };
 
 ArchiveStream* ArchiveStream::Open(const void* source, uint64_t length, int kind,
@@ -151,6 +217,7 @@ ArchiveStream* ArchiveStream::Open(const void* source, uint64_t length, int kind
         int64_t pos = GetFilePosition(stream->handle_);
         stream->canSeek_ = pos >= 0;
         stream->startOffset_ = pos >= 0 ? pos : 0;
+        if (stream->canSeek_) stream->ahead_.resize(kReadAheadSize);
     } else if (kind == ARC_KIND_MEMORY) {
         if (!source && length) {
             result = ARC_BAD_ARGUMENT;
@@ -178,50 +245,81 @@ size_t ArchiveStream::Read(void* buffer, size_t size, size_t count)
         position_ += want;
         return want / size;
     }
-    size_t done = 0;
-    while (done < want) {
-        ssize_t n = read(handle_, static_cast<char*>(buffer) + done, want - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error_ = true;
-            break;
-        }
-        if (n == 0) break;
-        done += size_t(n);
+    return ReadHandle(static_cast<unsigned char*>(buffer), want) / size;
+}
+
+// One read at the stream position: what the file gives, 0 at its end, below 0 on failure.
+ssize_t ArchiveStream::ReadFileAt(unsigned char* out, size_t size)
+{
+    for (;;) {
+        ssize_t n = pread(handle_, out, size, off_t(startOffset_ + int64_t(position_)));
+        if (n >= 0 || errno != EINTR) return n;
     }
-    return done / size;
+}
+
+size_t ArchiveStream::ReadHandle(unsigned char* out, size_t want)
+{
+    size_t done = 0;
+    if (!canSeek_) {
+        while (done < want) {
+            ssize_t n = read(handle_, out + done, want - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) error_ = true;
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        return done;
+    }
+    while (done < want) {
+        if (position_ >= aheadStart_ && position_ - aheadStart_ < aheadLength_) {
+            size_t n = std::min(want - done, size_t(aheadStart_ + aheadLength_ - position_));
+            std::memcpy(out + done, ahead_.data() + (position_ - aheadStart_), n);
+            done += n;
+            position_ += n;
+            continue;
+        }
+        // Large reads go straight to the caller's memory; small ones fill the read-ahead block.
+        const bool direct = want - done >= ahead_.size();
+        ssize_t n = direct ? ReadFileAt(out + done, want - done) : ReadFileAt(ahead_.data(), ahead_.size());
+        if (n < 0) error_ = true;
+        if (n <= 0) break;
+        if (direct) {
+            done += size_t(n);
+            position_ += uint64_t(n);
+        } else {
+            aheadStart_ = position_;
+            aheadLength_ = size_t(n);
+        }
+    }
+    return done;
 }
 
 long ArchiveStream::Seek(uint64_t offset, int origin)
 {
-    if (!isHandle_) {
-        uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
-                        : origin == ZLIB_FILEFUNC_SEEK_CUR ? position_
-                        : origin == ZLIB_FILEFUNC_SEEK_END ? length_
-                                                           : UINT64_MAX;
-        if (base == UINT64_MAX) return 19;
-        uint64_t target = base + offset;  // offsets below 0 arrive as their two's complement
-        if (target > length_) return 22;
-        position_ = target;
-        return 0;
+    if (isHandle_ && !canSeek_) return 29;
+    uint64_t end = length_;
+    if (isHandle_ && origin == ZLIB_FILEFUNC_SEEK_END) {
+        struct stat st;
+        if (fstat(handle_, &st) != 0) return 22;
+        off_t size = S_ISREG(st.st_mode) ? st.st_size : lseek(handle_, 0, SEEK_END);
+        if (size < startOffset_) return 22;
+        end = uint64_t(size - startOffset_);
     }
-    if (!canSeek_) return 29;
-    off_t result;
-    switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: result = lseek(handle_, off_t(startOffset_ + int64_t(offset)), SEEK_SET); break;
-    case ZLIB_FILEFUNC_SEEK_CUR: result = lseek(handle_, off_t(offset), SEEK_CUR); break;
-    case ZLIB_FILEFUNC_SEEK_END: result = lseek(handle_, off_t(offset), SEEK_END); break;
-    default: return 19;
-    }
-    return result < 0 ? 22 : 0;
+    uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
+                    : origin == ZLIB_FILEFUNC_SEEK_CUR ? position_
+                    : origin == ZLIB_FILEFUNC_SEEK_END ? end
+                                                       : UINT64_MAX;
+    if (base == UINT64_MAX) return 19;
+    uint64_t target = base + offset;  // offsets below 0 arrive as their two's complement
+    if (isHandle_ ? target > uint64_t(INT64_MAX - startOffset_) : target > length_) return 22;
+    position_ = target;
+    return 0;
 }
 
 uint64_t ArchiveStream::Tell()
 {
-    if (!isHandle_) return position_;
-    if (!canSeek_) return 0;
-    int64_t pos = GetFilePosition(handle_);
-    return pos < 0 ? uint64_t(-1) : uint64_t(pos - startOffset_);
+    if (isHandle_ && !canSeek_) return 0;
+    return position_;
 }
 
 int ArchiveStream::Close(ArchiveStream* stream)
@@ -288,6 +386,7 @@ private:
     };
 
     bool MoveTo(int index);
+    bool ClaimName(const std::wstring& name, int index, bool directory);
     bool ReadAt(uint64_t position, void* buffer, size_t size);
     ArchiveResult ReadCentral(CentralEntry& entry);
     ArchiveResult LocateData(const CentralEntry& entry, EntryData& data);
@@ -301,7 +400,11 @@ private:
     int openEntry_ = -1;
     ArchiveItem cachedItem_;
     int cachedIndex_ = -1;
-    std::map<std::wstring, int> names_;  // extraction names handed out, with their entries
+    struct NameClaim {
+        int index;
+        bool directory;
+    };
+    std::map<std::wstring, NameClaim> names_;  // extraction names handed out and their parents (no trailing '/')
     std::string password_;
     bool hasPassword_;
     std::vector<unsigned char> readBuffer_;
@@ -329,7 +432,7 @@ ArchiveResult ArchiveReader::Open(const void* source, uint64_t length, int sourc
     std::vector<char> cwd(4096);
     if (getcwd(cwd.data(), cwd.size())) {
         baseDir_ = plat::WideFromNarrow(cwd.data());
-        if (baseDir_.empty() || !IsSeparator(baseDir_.back())) baseDir_ += L'/';
+        if (baseDir_.empty() || !IsPathSeparator(baseDir_.back())) baseDir_ += L'/';
     }
     if (sourceKind == ARC_KIND_HANDLE) {
         if (!source) return ARC_BAD_ARGUMENT;
@@ -385,7 +488,7 @@ ArchiveResult ArchiveReader::SetBaseDir(const wchar_t* dir)
 {
     if (!dir || !*dir) return ARC_BAD_ARGUMENT;
     baseDir_ = dir;
-    if (!IsSeparator(baseDir_.back())) baseDir_ += L'/';
+    if (!IsPathSeparator(baseDir_.back())) baseDir_ += L'/';
     return ARC_OK;
 }
 
@@ -474,6 +577,24 @@ ArchiveResult ArchiveReader::LocateData(const CentralEntry& entry, EntryData& da
     return ARC_OK;
 }
 
+// Two entries never land on one file: the later one is refused. Directories may repeat, and an
+// entry's parents count as directories.
+bool ArchiveReader::ClaimName(const std::wstring& name, int index, bool directory)
+{
+    auto taken = [&](const std::wstring& n, bool asDirectory) {
+        auto it = names_.find(n);
+        return it != names_.end() && it->second.index != index && !(asDirectory && it->second.directory);
+    };
+    for (size_t sep = name.find(L'/'); sep != std::wstring::npos; sep = name.find(L'/', sep + 1)) {
+        if (taken(name.substr(0, sep), true)) return false;
+    }
+    if (taken(name, directory)) return false;
+    for (size_t sep = name.find(L'/'); sep != std::wstring::npos; sep = name.find(L'/', sep + 1))
+        names_.try_emplace(name.substr(0, sep), NameClaim{index, true});
+    names_.try_emplace(name, NameClaim{index, directory});
+    return true;
+}
+
 ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
 {
     if (!item || index < -1 || index >= entryCount_) return ARC_BAD_ARGUMENT;
@@ -498,16 +619,18 @@ ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
     // A name that fills the buffer would come back cut: refuse the entry instead.
     std::wstring name;
     if (entry.info.size_filename >= sizeof entry.name ||
-        !MakeSafeEntryName(DecodeEntryName(entry.name, entry.info.size_filename, unsigned(entry.info.flag),
-                                           entry.extra.data(), entry.extra.size()),
-                           name) ||
+        !EntryExtractionName(entry.name, entry.info.size_filename, unsigned(entry.info.flag), entry.extra.data(),
+                             entry.extra.size(), name) ||
         name.size() >= size_t(kArchiveNameUnits))
         return ARC_BAD_ARCHIVE;
-    // Two entries never silently land on one file: the later one is refused (directories may repeat).
-    if (!name.empty() && name.back() != L'/' && names_.try_emplace(name, index).first->second != index)
-        return ARC_BAD_ARCHIVE;
+    const uint32_t attributes = AttributesFromZip(uint32_t(entry.info.external_fa), int(entry.info.version >> 8));
+    std::wstring key = name;
+    const bool slash = !key.empty() && key.back() == L'/';
+    if (slash) key.pop_back();
+    const bool directory = slash || (attributes & FILE_ATTR_DIRECTORY);
+    if (!ClaimName(key, index, directory)) return ARC_BAD_ARCHIVE;
     std::wmemcpy(item->name, name.c_str(), name.size() + 1);
-    item->attributes = AttributesFromZip(uint32_t(entry.info.external_fa), int(entry.info.version >> 8));
+    item->attributes = attributes;
     item->compressedSize = int64_t(data.format.compressedSize);
     item->uncompressedSize = int64_t(data.format.uncompressedSize);
     EntryTimes times;
@@ -584,14 +707,14 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
     if (targetKind == ARC_KIND_FILE_NAME) {
         std::wstring path = static_cast<const wchar_t*>(target);
         if (item.attributes & FILE_ATTR_DIRECTORY) {
-            if (IsAbsoluteTarget(path)) MakeDirs(nullptr, path);
+            if (IsAbsoluteArchivePath(path)) MakeDirs(nullptr, path);
             else MakeDirs(&baseDir_, path);
             return ARC_OK;
         }
         size_t sep = path.find_last_of(L"/\\");
         std::wstring dirPart = sep == std::wstring::npos ? L"" : path.substr(0, sep + 1);
         std::wstring filePath;
-        if (IsAbsoluteTarget(dirPart)) {
+        if (IsAbsoluteArchivePath(dirPart)) {
             filePath = path;
             MakeDirs(nullptr, dirPart);
         } else {
@@ -608,10 +731,14 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
 
     result = OpenEntry(index);
     if (result == ARC_OK) {
-        if (readBuffer_.empty()) readBuffer_.resize(kReadBufferSize);
-        for (;;) {
+        // An entry of more than one block is written while the next block is decoded.
+        std::optional<BlockWriter> writer;
+        if (uint64_t(item.uncompressedSize) > kReadBufferSize) writer.emplace(fd);
+        readBuffer_.resize(writer ? 2 * kReadBufferSize : std::max(readBuffer_.size(), kReadBufferSize));
+        for (int block = 0;; block ^= writer ? 1 : 0) {
+            unsigned char* data = readBuffer_.data() + size_t(block) * kReadBufferSize;
             size_t got;
-            EntryDecoder::Status status = decoder_->Read(readBuffer_.data(), readBuffer_.size(), got);
+            EntryDecoder::Status status = decoder_->Read(data, kReadBufferSize, got);
             if (status == EntryDecoder::kBadPassword) {
                 result = ARC_BAD_PASSWORD;
                 break;
@@ -620,12 +747,13 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
                 result = ARC_INFLATE_ERROR;
                 break;
             }
-            if (got > 0 && !WriteAll(fd, readBuffer_.data(), got)) {
+            if (got > 0 && !(writer ? writer->Submit(data, got) : WriteAll(fd, data, got))) {
                 result = ARC_WRITE_ERROR;
                 break;
             }
             if (status == EntryDecoder::kEnd) break;
         }
+        if (writer && !writer->Finish() && result == ARC_OK) result = ARC_WRITE_ERROR;
     }
     CloseEntry();
     if (result == ARC_OK) SetFileTimes(fd, item);

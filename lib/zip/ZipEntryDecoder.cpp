@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstring>
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+
 namespace RYL {
 
 namespace {
@@ -47,19 +50,59 @@ void ZipCrypto::Decrypt(unsigned char* data, size_t size)
 }
 
 EntryDecoder::EntryDecoder(const EntryFormat& format, const char* password, RawRead read,
-                           std::vector<unsigned char>& rawBuffer)
+                           std::vector<unsigned char>& rawBuffer, InflateEngine engine)
     : format_(format),
       password_(password ? password : ""),
       hasPassword_(password != nullptr),
       read_(std::move(read)),
       raw_(rawBuffer),
-      crypto_(password_)
+      crypto_(password_),
+      engine_(engine)
 {
 }
 
 EntryDecoder::~EntryDecoder()
 {
-    if (inflating_) inflateEnd(&zs_);
+    if (inflating_ && !isal_) inflateEnd(&zs_);
+}
+
+// After an inflate step that made nothing: true when it took input, or when all was taken and
+// more raw data came; false when the entry has no more, or the inflater is stuck.
+bool EntryDecoder::MovedOn(size_t rawPosBefore)
+{
+    if (rawPos_ != rawPosBefore) return true;
+    return rawPos_ == rawLen_ && Refill();
+}
+
+uint32_t EntryDecoder::Crc(uint32_t crc, const unsigned char* data, size_t size) const
+{
+    if (engine_ == InflateEngine::kIsal) return crc32_gzip_refl(crc, data, size);
+    return uint32_t(crc32_z(crc, data, size));
+}
+
+bool EntryDecoder::Inflate(unsigned char* out, size_t size, size_t& made, bool& streamEnded)
+{
+    size = std::min<size_t>(size, UINT_MAX);
+    if (isal_) {
+        isal_->next_in = raw_.data() + rawPos_;
+        isal_->avail_in = uint32_t(rawLen_ - rawPos_);
+        isal_->next_out = out;
+        isal_->avail_out = uint32_t(size);
+        int ret = isal_inflate(isal_.get());
+        rawPos_ = rawLen_ - isal_->avail_in;
+        made = size_t(isal_->next_out - out);
+        streamEnded = isal_->block_state == ISAL_BLOCK_FINISH;
+        return ret == ISAL_DECOMP_OK || ret == ISAL_END_INPUT || ret == ISAL_OUT_OVERFLOW;
+    }
+    zs_.next_in = raw_.data() + rawPos_;
+    zs_.avail_in = unsigned(rawLen_ - rawPos_);
+    zs_.next_out = out;
+    zs_.avail_out = unsigned(size);
+    int ret = inflate(&zs_, Z_NO_FLUSH);
+    rawPos_ = rawLen_ - zs_.avail_in;
+    made = size_t(zs_.next_out - out);
+    streamEnded = ret == Z_STREAM_END;
+    return ret == Z_OK || ret == Z_STREAM_END || (ret == Z_BUF_ERROR && made == 0);
 }
 
 bool EntryDecoder::Refill()
@@ -94,7 +137,13 @@ EntryDecoder::Status EntryDecoder::Start()
         if (header[kEncryptionHeaderSize - 1] != format_.checkByte) return kBadPassword;
     }
     if (format_.method == 8) {
-        if (inflateInit2(&zs_, -MAX_WBITS) != Z_OK) return kError;
+        if (engine_ == InflateEngine::kIsal) {
+            isal_ = std::make_unique<inflate_state>();
+            isal_inflate_init(isal_.get());
+            isal_->crc_flag = ISAL_DEFLATE;  // raw deflate, the CRC-32 is checked here
+        } else if (inflateInit2(&zs_, -MAX_WBITS) != Z_OK) {
+            return kError;
+        }
         inflating_ = true;
     }
     return kMoreData;
@@ -118,22 +167,11 @@ EntryDecoder::Status EntryDecoder::Read(unsigned char* out, size_t size, size_t&
             std::memcpy(out + got, raw_.data() + rawPos_, n);
             rawPos_ += n;
         } else {
-            zs_.next_in = raw_.data() + rawPos_;
-            zs_.avail_in = unsigned(rawLen_ - rawPos_);
-            zs_.next_out = out + got;
-            zs_.avail_out = unsigned(std::min<size_t>(want, UINT_MAX));
-            int ret = inflate(&zs_, Z_NO_FLUSH);
-            rawPos_ = rawLen_ - zs_.avail_in;
-            n = size_t(zs_.next_out - (out + got));
-            if (ret == Z_STREAM_END) {
-                streamEnded = true;
-            } else if (ret == Z_BUF_ERROR && zs_.avail_in == 0) {
-                if (!Refill()) return Fail(kError);  // inflate wants input the entry lacks
-            } else if (ret != Z_OK) {
-                return Fail(kError);
-            }
+            size_t before = rawPos_;
+            if (!Inflate(out + got, want, n, streamEnded)) return Fail(kError);
+            if (!streamEnded && n == 0 && !MovedOn(before)) return Fail(kError);
         }
-        crc_ = uint32_t(crc32(crc_, out + got, unsigned(n)));
+        crc_ = Crc(crc_, out + got, n);
         got += n;
         produced_ += n;
         if (streamEnded) {
@@ -150,20 +188,9 @@ EntryDecoder::Status EntryDecoder::Finish(bool streamEnded)
 {
     while (format_.method == 8 && !streamEnded) {
         unsigned char extra;
-        zs_.next_in = raw_.data() + rawPos_;
-        zs_.avail_in = unsigned(rawLen_ - rawPos_);
-        zs_.next_out = &extra;
-        zs_.avail_out = 1;
-        int ret = inflate(&zs_, Z_NO_FLUSH);
-        rawPos_ = rawLen_ - zs_.avail_in;
-        if (zs_.avail_out == 0) return kError;  // more data than the entry declares
-        if (ret == Z_STREAM_END) {
-            streamEnded = true;
-        } else if (ret == Z_BUF_ERROR && zs_.avail_in == 0) {
-            if (!Refill()) return kError;
-        } else if (ret != Z_OK) {
-            return kError;
-        }
+        size_t n, before = rawPos_;
+        if (!Inflate(&extra, 1, n, streamEnded) || n != 0) return kError;  // n: more than declared
+        if (!streamEnded && !MovedOn(before)) return kError;
     }
     return crc_ == format_.crc ? kEnd : kError;
 }

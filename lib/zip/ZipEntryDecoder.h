@@ -1,14 +1,21 @@
 // Turns the raw bytes of one zip entry into its data: traditional zip decryption, stored or
-// deflated data (zlib raw inflate), and a check of the size and CRC-32 at the end.
+// deflated data, and a check of the size and CRC-32 at the end. Deflated data and the CRC-32 go
+// through ISA-L's inflater, or zlib's, the reference the tests hold the other to.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 #include <zlib.h>
 
+struct inflate_state;
+
 namespace RYL {
+
+enum class InflateEngine { kZlib, kIsal };
+constexpr InflateEngine kDefaultInflateEngine = InflateEngine::kIsal;
 
 struct EntryFormat {
     int method = 0;                // 0 stored, 8 deflated
@@ -42,7 +49,7 @@ public:
 
     // password may be null (an encrypted entry then fails with kBadPassword).
     EntryDecoder(const EntryFormat& format, const char* password, RawRead read,
-                 std::vector<unsigned char>& rawBuffer);
+                 std::vector<unsigned char>& rawBuffer, InflateEngine engine = kDefaultInflateEngine);
     ~EntryDecoder();
     EntryDecoder(const EntryDecoder&) = delete;
     EntryDecoder& operator=(const EntryDecoder&) = delete;
@@ -55,6 +62,11 @@ public:
 private:
     Status Start();
     bool Refill();
+    // One inflate step into out (at most size bytes): the bytes made, the end of the deflate
+    // stream seen, false for invalid data.
+    bool Inflate(unsigned char* out, size_t size, size_t& made, bool& streamEnded);
+    bool MovedOn(size_t rawPosBefore);
+    uint32_t Crc(uint32_t crc, const unsigned char* data, size_t size) const;
     Status Finish(bool streamEnded);
     Status Fail(Status s) { return status_ = s; }
 
@@ -64,7 +76,9 @@ private:
     RawRead read_;
     std::vector<unsigned char>& raw_;
     ZipCrypto crypto_;
+    InflateEngine engine_;
     z_stream zs_{};
+    std::unique_ptr<inflate_state> isal_;  // ISA-L's state, about 80 KB
     bool inflating_ = false;
     bool started_ = false;
     bool rawEnded_ = false;

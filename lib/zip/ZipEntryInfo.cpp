@@ -2,7 +2,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "Text.h"
 #include "markup/MarkupEncoding.h"
@@ -13,8 +16,6 @@ namespace {
 
 constexpr FileTime kTicksPerSecond = 10000000ULL;
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // Drops everything up to and including the first of the inner ".." patterns, tried in a fixed
 // order; false when none occurs.
@@ -38,30 +39,45 @@ uint32_t ReadLe32(const unsigned char* p)
 
 }  // namespace
 
+bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsAbsoluteArchivePath(const std::wstring& path)
+{
+    return (!path.empty() && IsPathSeparator(path[0])) || (path.size() > 1 && path[1] == L':');
+}
+
 bool MakeSafeEntryName(const std::wstring& raw, std::wstring& name)
 {
+    if (raw.find(L'\0') != std::wstring::npos) return false;
     std::wstring n = raw;
     for (;;) {
         if (n.size() >= 2 && n[1] == L':') {
             n.erase(0, 2);
-        } else if (!n.empty() && IsSeparator(n[0])) {
+        } else if (!n.empty() && IsPathSeparator(n[0])) {
             n.erase(0, 1);
         } else if (!DropUpToInnerParent(n)) {
             break;
         }
     }
-    for (wchar_t& c : n) {
-        if (c == L'\\') c = L'/';
-    }
-    // Only a leading or trailing ".." component survives the stripping; refuse any.
+    // One form for every spelling: the parts that name something, joined by single '/'.
+    std::wstring canonical;
+    bool lastNamesNothing = false;  // a trailing separator or "." part: the name ends in '/'
     size_t start = 0;
     while (start <= n.size()) {
-        size_t end = n.find(L'/', start);
-        if (end == std::wstring::npos) end = n.size();
-        if (n.compare(start, end - start, L"..") == 0) return false;
+        size_t end = std::min(n.find_first_of(L"/\\", start), n.size());
+        std::wstring_view part(n.data() + start, end - start);
+        lastNamesNothing = part.empty() || part == L".";
+        if (part == L"..") return false;  // only a leading or trailing one survives the stripping
+        if (!lastNamesNothing) {
+            if (!canonical.empty()) canonical += L'/';
+            canonical += part;
+        }
         start = end + 1;
     }
-    name = n;
+    if (lastNamesNothing && !canonical.empty()) canonical += L'/';
+    // A drive that the stripping did not see ("./C:/x") would make the target absolute.
+    if (IsAbsoluteArchivePath(canonical)) return false;
+    name = canonical;
     return true;
 }
 
@@ -181,6 +197,13 @@ std::wstring DecodeEntryName(const char* raw, size_t length, unsigned flags, con
     std::wstring name;
     TextDecoder(L"cp437").Decode(raw, length, true, name);
     return name;
+}
+
+bool EntryExtractionName(const char* raw, size_t length, unsigned flags, const unsigned char* extra, size_t size,
+                         std::wstring& name)
+{
+    if (std::memchr(raw, 0, length)) return false;
+    return MakeSafeEntryName(DecodeEntryName(raw, length, flags, extra, size), name);
 }
 
 bool ApplyZip64Extra(const unsigned char* extra, size_t size, EntryLocation& location)

@@ -17,9 +17,14 @@ enum : uint32_t {
     FILE_ATTR_ARCHIVE = 0x20,
 };
 
-// The entry name as it will be extracted: drive prefixes, leading separators and everything up to
-// an inner ".." dropped, '\' turned into '/'. False when what remains would still leave the
-// extraction directory (a ".." component).
+bool IsPathSeparator(wchar_t c);  // '/' or '\'
+// The design's absolute path: a leading separator or a drive letter.
+bool IsAbsoluteArchivePath(const std::wstring& path);
+
+// The entry name as it will be extracted, in one canonical form, so that two names for one file
+// compare equal: drive prefixes, leading separators and everything up to an inner ".." dropped,
+// '\' turned into '/', empty and "." parts dropped (a trailing '/' stays). False when the name
+// holds a NUL or what remains would still leave the extraction directory (a ".." part, a drive).
 bool MakeSafeEntryName(const std::wstring& raw, std::wstring& name);
 
 // The text of an entry's raw name: UTF-8 when the entry's flag bit 11 says so, else the UTF-8
@@ -27,6 +32,11 @@ bool MakeSafeEntryName(const std::wstring& raw, std::wstring& name);
 // this raw name (its CRC-32 matches), else code page 437 as the zip format defines.
 std::wstring DecodeEntryName(const char* raw, size_t length, unsigned flags, const unsigned char* centralExtra,
                              size_t extraSize);
+
+// The extraction name of an entry's raw name (see DecodeEntryName and MakeSafeEntryName); a NUL
+// anywhere in the raw bytes refuses the entry, whatever name the extra field gives.
+bool EntryExtractionName(const char* raw, size_t length, unsigned flags, const unsigned char* centralExtra,
+                         size_t extraSize, std::wstring& name);
 
 // Windows attribute bits from the zip external attributes and the host system (the high byte of
 // "version made by").

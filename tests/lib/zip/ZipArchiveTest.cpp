@@ -448,3 +448,119 @@ TEST_F(ZipArchive, Zip64BeyondFourGigabytes)
     EXPECT_EQ(ExtractItemTo(a.get(), 1, &devNull, 0, ARC_KIND_HANDLE), ARC_OK);
     close(devNull);
 }
+
+// Names that spell one file in several ways, or hide a part behind a NUL: the first entry
+// extracts, a later one for the same file is refused, and no file holds the wrong data.
+TEST_F(ZipArchive, OneCanonicalNamePerFile)
+{
+    using namespace std::string_literals;
+    using Tree = std::map<std::string, std::string>;
+    const Tree first = {{"a/", ""}, {"a/b.txt", "first"}};
+    struct Case {
+        const char* label;
+        std::vector<RawEntry> entries;
+        ArchiveResult result;
+        Tree tree;
+    } cases[] = {
+        {"double separator", {{"a/b.txt", "first"}, {"a//b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"dot part", {{"a/b.txt", "first"}, {"a/./b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"leading dot", {{"a/b.txt", "first"}, {"./a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"leading dot first", {{"./a/b.txt", "first"}, {"a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"backslashes", {{"a/b.txt", "first"}, {".\\a\\\\b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"absolute", {{"a/b.txt", "first"}, {"/a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"drive", {{"a/b.txt", "first"}, {"C:\\a\\b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"inner parent", {{"a/b.txt", "first"}, {"x/../a/b.txt", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"file over a directory", {{"a/b.txt", "first"}, {"a", "second"}}, ARC_BAD_ARCHIVE, first},
+        {"directory over a file", {{"a/b.txt", "first"}, {"a/b.txt/", ""}}, ARC_BAD_ARCHIVE, first},
+        {"NULs", {{"a\0x"s, "first"}, {"a\0y"s, "second"}}, ARC_BAD_ARCHIVE, {}},
+        {"NUL after a parent", {{"x/..\0y"s, "evil"}}, ARC_BAD_ARCHIVE, {}},
+        {"NUL after a name", {{"a/b.txt\0.sh"s, "evil"}}, ARC_BAD_ARCHIVE, {}},
+        {"drive after a dot", {{"./C:/b.txt", "evil"}}, ARC_BAD_ARCHIVE, {}},
+        {"canonical names", {{"a//b.txt", "first"}, {"./c/./d.txt", "d"}}, ARC_OK,
+         {{"a/", ""}, {"a/b.txt", "first"}, {"c/", ""}, {"c/d.txt", "d"}}},
+        {"directories repeat", {{"d/", ""}, {"d//", ""}, {"./d/", ""}, {"d/f.txt", "f"}, {"d/./", ""}}, ARC_OK,
+         {{"d/", ""}, {"d/f.txt", "f"}}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path root = dir_ / std::to_string(n++);
+        const fs::path zip = root / "package.zip", dest = root / "out";
+        fs::create_directories(dest);
+        WriteFile(zip, StoredZip(c.entries));
+        EXPECT_EQ(ExtractAll(zip, dest), c.result);
+        EXPECT_EQ(TreeOf(dest), c.tree);
+        EXPECT_EQ(TreeOf(root).size(), c.tree.size() + 2);  // nothing beside the package and out/
+    }
+    EXPECT_FALSE(fs::exists("C:"));
+}
+
+// A central directory and entries that span many read-ahead blocks of the archive stream: every
+// source kind gives unzip's tree.
+TEST_F(ZipArchive, LargeDirectoryFromEverySource)
+{
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 600; ++i) {  // a central directory of about 90 KB
+        std::string data(size_t(i % 7 == 0 ? 70000 + i : (i * 37) % 3000), '\0');
+        for (size_t k = 0; k < data.size(); ++k) data[k] = char('a' + (k * 31 + size_t(i)) % 26);
+        entries.push_back({"dir" + std::to_string(i % 10) + "/" + std::string(90, char('a' + i % 26)) +
+                               std::to_string(i) + ".bin",
+                           data});
+    }
+    const fs::path zip = dir_ / "large.zip", ref = dir_ / "ref";
+    WriteFile(zip, StoredZip(entries));
+    ASSERT_EQ(Shell("unzip -q -d " + Quote(ref) + " " + Quote(zip)), 0);
+    const auto expected = TreeOf(ref);
+
+    fs::path dest = dir_ / "byname";
+    fs::create_directories(dest);
+    ASSERT_EQ(ExtractAll(zip, dest), ARC_OK);
+    EXPECT_TRUE(TreeOf(dest) == expected);
+
+    const std::string bytes = ReadFile(zip);
+    int fd = open(zip.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (int kind : {ARC_KIND_HANDLE, ARC_KIND_MEMORY}) {
+        Archive a(kind == ARC_KIND_HANDLE ? OpenArchiveFrom(&fd, 0, kind, nullptr)
+                                          : OpenArchiveFrom(bytes.data(), bytes.size(), kind, nullptr));
+        ASSERT_TRUE(a);
+        dest = dir_ / ("kind" + std::to_string(kind));
+        SetExtractDir(a.get(), W(dest.string()).c_str());
+        // Backwards, so the stream seeks between far places of the archive.
+        for (int i = Count(a.get()) - 1; i >= 0; --i) {
+            ArchiveItem item;
+            ASSERT_EQ(GetArchiveItem(a.get(), i, &item), ARC_OK);
+            ASSERT_EQ(ExtractItem(a.get(), i, item.name), ARC_OK);
+        }
+        EXPECT_TRUE(TreeOf(dest) == expected) << kind;
+    }
+    close(fd);
+}
+
+// Entries of one block and of many (written while the next block is decoded): the data, or
+// ARC_WRITE_ERROR when the target takes none.
+TEST_F(ZipArchive, WritesEveryBlockOrReportsTheFailure)
+{
+    std::string big(3 * 256 * 1024 + 12345, '\0');
+    for (size_t k = 0; k < big.size(); ++k) big[k] = char(k * 2654435761u >> 13);
+    const fs::path zip = dir_ / "blocks.zip";
+    WriteFile(zip, StoredZip({{"small.bin", big.substr(0, 5000)}, {"big.bin", big}}));
+    Archive a = Open(zip);
+    ASSERT_TRUE(a);
+    const fs::path dest = dir_ / "out";
+    SetExtractDir(a.get(), W(dest.string()).c_str());
+    EXPECT_EQ(ExtractItem(a.get(), 0, L"small.bin"), ARC_OK);
+    EXPECT_EQ(ExtractItem(a.get(), 1, L"big.bin"), ARC_OK);
+    EXPECT_TRUE(ReadFile(dest / "small.bin") == big.substr(0, 5000));
+    EXPECT_TRUE(ReadFile(dest / "big.bin") == big);
+    EXPECT_EQ(MtimeOf(dest / "big.bin"), MtimeOf(dest / "small.bin")) << "times set after the last write";
+
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    EXPECT_EQ(ExtractItemTo(a.get(), 0, &full, 0, ARC_KIND_HANDLE), ARC_WRITE_ERROR);
+    EXPECT_EQ(ExtractItemTo(a.get(), 1, &full, 0, ARC_KIND_HANDLE), ARC_WRITE_ERROR);
+    close(full);
+    // The reader goes on after a failure.
+    EXPECT_EQ(ExtractItem(a.get(), 1, L"again.bin"), ARC_OK);
+    EXPECT_TRUE(ReadFile(dest / "again.bin") == big);
+}

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <vector>
 
+#include "Text.h"
 #include "ZipEntryInfo.h"
 
 using namespace RYL;
@@ -78,9 +79,21 @@ TEST(ZipEntryName, StripsPrefixesAndInnerParents)
         {L"C:/D:\\//e.txt", L"e.txt"},
         {L"plain.txt", L"plain.txt"},
         {L"dir/", L"dir/"},
-        {L"./a/./b", L"./a/./b"},
         {L"a..b/..c/d..", L"a..b/..c/d.."},
         {L"", L""},
+        // One spelling for every name of a file: empty and "." parts dropped.
+        {L"./a/./b", L"a/b"},
+        {L"a//b.txt", L"a/b.txt"},
+        {L"a/./b.txt", L"a/b.txt"},
+        {L"./a/b.txt", L"a/b.txt"},
+        {L"a\\.\\b.txt", L"a/b.txt"},
+        {L"a/b/.", L"a/b/"},
+        {L"dir//", L"dir/"},
+        {L"./", L""},
+        {L".", L""},
+        {L".x/x./...", L".x/x./..."},
+        {L"x/../y//./z", L"y/z"},
+        {L"./../x", L"x"},
     };
     for (const Case& c : cases) {
         std::wstring name = L"untouched";
@@ -91,12 +104,37 @@ TEST(ZipEntryName, StripsPrefixesAndInnerParents)
 
 TEST(ZipEntryName, RefusesNamesThatLeaveTheDirectory)
 {
-    for (const wchar_t* raw : {L"../evil.txt", L"..\\evil.txt", L"dir/../../evil.txt", L"ok/..",
-                               L"..", L"/../x", L"C:..\\x", L"a/b/.."}) {
+    using namespace std::string_literals;
+    for (const std::wstring& raw : {L"../evil.txt"s, L"..\\evil.txt"s, L"dir/../../evil.txt"s, L"ok/.."s, L".."s,
+                                    L"/../x"s, L"C:..\\x"s, L"a/b/.."s, L"a/./../../x"s,
+                                    // A NUL would end the name early, or hide a ".." part.
+                                    L"a\0x"s, L"x/..\0y"s, L"\0"s, L"ok.txt\0"s,
+                                    // A drive that only shows once "." parts are gone.
+                                    L"./C:/x.txt"s, L".//D:x"s}) {
         std::wstring name = L"untouched";
-        EXPECT_FALSE(MakeSafeEntryName(raw, name)) << raw;
-        EXPECT_EQ(name, L"untouched") << raw;
+        EXPECT_FALSE(MakeSafeEntryName(raw, name)) << plat::NarrowFromWide(raw);
+        EXPECT_EQ(name, L"untouched");
     }
+}
+
+TEST(ZipEntryName, RawNameWithNulIsRefusedWhateverTheExtraFieldSays)
+{
+    const std::string raw("a\0x.txt", 7);
+    const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(raw.data()), uInt(raw.size())));
+    const std::string block = UnicodePathBlock(1, crc, "ax.txt");
+    const auto* extra = reinterpret_cast<const unsigned char*>(block.data());
+    std::wstring name = L"untouched";
+    EXPECT_FALSE(EntryExtractionName(raw.data(), raw.size(), 0, extra, block.size(), name));
+    EXPECT_FALSE(EntryExtractionName(raw.data(), raw.size(), 0x800, nullptr, 0, name));
+    EXPECT_EQ(name, L"untouched");
+    EXPECT_TRUE(EntryExtractionName("a//x.txt", 8, 0, nullptr, 0, name));
+    EXPECT_EQ(name, L"a/x.txt");
+    // The extra field's name is made safe like any other.
+    const std::string plain = "ax.txt";
+    const std::string parent = UnicodePathBlock(
+        1, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(plain.data()), uInt(plain.size()))), "../ax.txt");
+    EXPECT_FALSE(EntryExtractionName(plain.data(), plain.size(), 0,
+                                     reinterpret_cast<const unsigned char*>(parent.data()), parent.size(), name));
 }
 
 TEST(ZipEntryAttributes, FromHostAndExternalAttributes)

@@ -109,6 +109,26 @@ TEST_F(PackageFilesTest, UnzipFailures)
     EXPECT_EQ(error, L"Can't set the destination");
 }
 
+// An empty entry is made without the zip layer's extraction: another spelling of a name already
+// extracted must still not empty that file.
+TEST_F(PackageFilesTest, SecondSpellingOfANameFails)
+{
+    using namespace std::string_literals;
+    int n = 0;
+    for (const std::string& second : {"./a/b.txt"s, "a//b.txt"s, "a/./b.txt"s, "a/b.txt\0x"s}) {
+        SCOPED_TRACE(n);
+        const fs::path root = dir_ / std::to_string(n++);
+        const fs::path dest = root / "out";
+        fs::create_directories(dest);
+        WriteFile(root / "package.zip", StoredZip({{"a/b.txt", "first"}, {second, ""}}));
+        int code = 0;
+        std::wstring error;
+        EXPECT_FALSE(Unzip(root / "package.zip", dest, &code, &error));
+        EXPECT_EQ(code, int(ERR_ZIP_ITEM));
+        EXPECT_EQ(TreeOf(dest), (std::map<std::string, std::string>{{"a/", ""}, {"a/b.txt", "first"}}));
+    }
+}
+
 TEST_F(PackageFilesTest, FindSingleFile)
 {
     fs::path d = dir_ / "pkg";
