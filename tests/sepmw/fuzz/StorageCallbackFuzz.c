@@ -113,7 +113,7 @@ int FVOS_SysPoll(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
     (void)count, (void)timeoutMs;
     /* Each callback of the run once, then the last one until the wait gives up on it. */
-    CHECK(++s_Polls <= s_WaitCount + SEP_WAIT_MAX_UNCHANGED_CALLBACKS);
+    CHECK(++s_Polls <= s_WaitCount + SEP_WAIT_MAX_FRUITLESS_CALLBACKS);
     fds[0].revents = POLLPRI;
     return 1;
 }
