@@ -2,6 +2,7 @@
 #include "SEPDriver.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "../Common/SEP_LE.h"
@@ -150,13 +151,67 @@ uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
     return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
 }
 
-/* The last callback that the storage service served: the request as the SEP wrote it and the
- * reply. A callback that finds either in the area again has made no progress: the SEP sent the
- * same request again, or wrote nothing since the reply (its event is still signalled). */
+/* Digests of what the callbacks of one wait did: request, reply and the data moved. */
 typedef struct {
-    SepFrame request;
-    SepFrame reply;
-    uint32_t unchanged;
+    uint64_t *slots; /* 0 marks a free slot */
+    uint32_t capacity;
+    uint32_t used;
+} DigestSet;
+
+static uint64_t Fnv1a(uint64_t hash, const uint8_t *bytes, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; i++) {
+        hash ^= bytes[i];
+        hash *= 0x100000001B3ull;
+    }
+    return hash;
+}
+
+static uint64_t FnvWord(uint64_t hash, uint32_t word)
+{
+    uint8_t bytes[4];
+    SEP_PutLE32(bytes, word);
+    return Fnv1a(hash, bytes, sizeof bytes);
+}
+
+/* The slot that holds the digest, or the free slot where it belongs. */
+static uint32_t SlotOf(const uint64_t *slots, uint32_t capacity, uint64_t digest)
+{
+    uint32_t i = (uint32_t)(digest % capacity);
+    while (slots[i] != 0 && slots[i] != digest)
+        i = (i + 1) % capacity;
+    return i;
+}
+
+/* 1 when the digest is new. When memory runs out the set keeps what it has and takes nothing new. */
+static int AddDigest(DigestSet *set, uint64_t digest)
+{
+    if (digest == 0)
+        digest = 1;
+    if (set->capacity != 0 && set->slots[SlotOf(set->slots, set->capacity, digest)] == digest)
+        return 0;
+    if (2 * (set->used + 1) > set->capacity) {
+        uint32_t capacity = set->capacity == 0 ? 64 : 2 * set->capacity;
+        uint64_t *slots = capacity > set->capacity ? calloc(capacity, sizeof *slots) : NULL;
+        if (slots == NULL)
+            return 1;
+        for (uint32_t i = 0; i < set->capacity; i++)
+            if (set->slots[i] != 0)
+                slots[SlotOf(slots, capacity, set->slots[i])] = set->slots[i];
+        free(set->slots);
+        set->slots = slots;
+        set->capacity = capacity;
+    }
+    set->slots[SlotOf(set->slots, set->capacity, digest)] = digest;
+    set->used++;
+    return 1;
+}
+
+/* What the storage service has done in one wait. */
+typedef struct {
+    SepFrame reply; /* the last reply, as sent */
+    DigestSet seen;
+    uint32_t fruitless;
 } CallbackProgress;
 
 /* Serves a call back of the SEP with the storage service. Non-zero ends the wait. */
@@ -164,27 +219,31 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
 {
     if (!IsMapped())
         return FVOS_NOT_OPEN;
-    if (!HoldsFrame(&progress->request) && !HoldsFrame(&progress->reply))
-        progress->unchanged = 0;
-    else if (++progress->unchanged >= SEP_WAIT_MAX_UNCHANGED_CALLBACKS)
-        return FVOS_FAILED;
-    KeepFrame(&progress->request);
+    /* The SEP wrote nothing since the last reply (its event is still signalled). */
+    int stale = HoldsFrame(&progress->reply);
+    uint64_t digest = Fnv1a(0xCBF29CE484222325ull, g_SharedRamAddr, FrameSize(g_SharedRamAddr));
+    uint32_t dataOffset = 0, dataSize = 0;
+    int shared = NVSHost_SharedData(g_SharedRamAddr, &dataOffset, &dataSize);
     s_LastReply.size = 0;
     uint32_t rc = NVSHost_Parser();
     progress->reply = s_LastReply;
-    return rc;
+    if (rc != 0)
+        return rc;
+    int refused = s_LastReply.size < 16 || SEP_GetLE32(s_LastReply.bytes + 12) != 0;
+    digest = FnvWord(digest, s_LastReply.size);
+    digest = Fnv1a(digest, s_LastReply.bytes, s_LastReply.size);
+    if (shared)
+        digest = Fnv1a(FnvWord(digest, dataSize), g_SharedRamAddr + dataOffset, dataSize);
+    int repeated = !AddDigest(&progress->seen, digest);
+    if ((stale || refused || repeated) && ++progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS)
+        return FVOS_FAILED;
+    return 0;
 }
 
-uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
-                                   SEPDriver_Callback_t callback, int timeoutMs)
+/* Polls until the reply is there, printing the SEP's texts and serving its callbacks. */
+static uint32_t WaitServing(SEPDriver_Callback_t callback, int timeoutMs, CallbackProgress *progress)
 {
-    (void)unused1;
-    (void)unused2;
     uint32_t failures = 0;
-    CallbackProgress progress;
-    progress.request.size = 0;
-    progress.reply.size = 0;
-    progress.unchanged = 0;
     for (;;) {
         uint32_t status = 0;
         uint32_t rc = FVOS_Poll(timeoutMs, &status);
@@ -207,10 +266,24 @@ uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
                 return (uint32_t)acknowledged;
             continue;
         }
-        rc = callback != NULL ? callback() : ServeStorageCallback(&progress);
+        rc = callback != NULL ? callback() : ServeStorageCallback(progress);
         if (rc != 0)
             return rc;
     }
+}
+
+uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
+                                   SEPDriver_Callback_t callback, int timeoutMs)
+{
+    (void)unused1;
+    (void)unused2;
+    CallbackProgress progress;
+    memset(&progress.seen, 0, sizeof progress.seen);
+    progress.reply.size = 0;
+    progress.fruitless = 0;
+    uint32_t rc = WaitServing(callback, timeoutMs, &progress);
+    free(progress.seen.slots);
+    return rc;
 }
 
 uint32_t SEPDriver_CheckStatus(uint32_t *offset, uint32_t opcode)

@@ -26,9 +26,10 @@ extern "C" {
 
 /* Consecutive poll failures after which a wait gives up. */
 #define SEP_WAIT_MAX_POLL_FAILURES 3u
-/* Consecutive callbacks without progress (the message area holds the last request again, or the
- * host's reply to it) after which a wait gives up. */
-#define SEP_WAIT_MAX_UNCHANGED_CALLBACKS 8u
+/* Callbacks of one wait, in any order, that were refused (answered with an error) or made no
+ * progress (the message area still held the host's last reply, or the request and its answer
+ * were those of an earlier callback of the wait), after which the wait gives up. */
+#define SEP_WAIT_MAX_FRUITLESS_CALLBACKS 8u
 
 /* Serves a call back of the SEP during a wait; a non-zero result ends the wait with it. */
 typedef uint32_t (*SEPDriver_Callback_t)(void);

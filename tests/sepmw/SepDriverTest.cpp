@@ -336,33 +336,74 @@ TEST_F(SepWait, FailedAcknowledgeOfATextEndsTheWait) {
     EXPECT_EQ(sepsim::TraceOf(Call::Poll).size(), 1u);
 }
 
-TEST_F(SepWait, CallbackWithoutProgressEndsTheWait) {
-    for (auto repeat : {sepsim::CallbackRepeat::Resend, sepsim::CallbackRepeat::Stuck}) {
-        for (const auto& request : {sepsim::StorageRequest(0x605, {3}), sepsim::StorageRequest(0x6FF, {}),
-                                    std::vector<uint8_t>{}}) {
-            sepsim::Reset();
-            sepsim::RepeatCallbacks(repeat);
-            sepsim::QueueCallback(request);
-            Send();
-            EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), FVOS_FAILED) << request.size();
-            EXPECT_EQ(sepsim::CallbackReplies().size(), SEP_WAIT_MAX_UNCHANGED_CALLBACKS) << request.size();
-            SEPDriver_Unlock();
-        }
+// Callbacks that are refused or bring nothing new end the wait once there were
+// SEP_WAIT_MAX_FRUITLESS_CALLBACKS of them, however they are mixed with others. Each callback is
+// served before it is judged.
+TEST_F(SepWait, FruitlessCallbacksEndTheWaitWhateverTheirOrder) {
+    using sepsim::CallbackRepeat;
+    const uint32_t max = SEP_WAIT_MAX_FRUITLESS_CALLBACKS;
+    const auto close3 = sepsim::StorageRequest(0x605, {3}), close4 = sepsim::StorageRequest(0x605, {4});
+    const auto unknown = sepsim::StorageRequest(0x6FF, {}), a = sepsim::StorageRequest(0x778, {}),
+               b = sepsim::StorageRequest(0x777, {});
+    const auto openMissing = sepsim::StorageRequest(0x604, {5, 0});  // no name: refused
+    struct Case {
+        const char* name;
+        CallbackRepeat repeat;
+        std::vector<std::vector<uint8_t>> callbacks;
+        size_t served;
+    } cases[] = {
+        // the same request again: answered once, then max times without anything new
+        {"request sent again", CallbackRepeat::Resend, {close3}, max + 1},
+        {"refused request sent again", CallbackRepeat::Resend, {unknown}, max},
+        {"empty callback sent again", CallbackRepeat::Resend, {{}}, max},
+        // the area keeps the host's reply
+        {"request stays signalled", CallbackRepeat::Stuck, {close3}, max + 1},
+        {"refused request stays signalled", CallbackRepeat::Stuck, {unknown}, max},
+        {"empty callback stays signalled", CallbackRepeat::Stuck, {{}}, max},
+        // requests in turn: each differs from the one before
+        {"two unknown requests in turn", CallbackRepeat::Cycle, {a, b}, max},
+        {"refused opens and unknown requests in turn", CallbackRepeat::Cycle, {openMissing, a}, max},
+        {"two answered requests in turn", CallbackRepeat::Cycle, {close3, close4}, max + 2},
+        {"refused and answered requests in turn", CallbackRepeat::Cycle, {a, close3}, max + 1},
+        {"three requests, one twice", CallbackRepeat::Cycle, {close3, close3, a}, max + 1},
+    };
+    for (const Case& c : cases) {
+        sepsim::Reset();
+        sepsim::RepeatCallbacks(c.repeat);
+        for (const auto& request : c.callbacks) sepsim::QueueCallback(request);
+        Send();
+        EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), FVOS_FAILED) << c.name;
+        EXPECT_EQ(sepsim::CallbackReplies().size(), c.served) << c.name;
+        SEPDriver_Unlock();
     }
 }
 
-// Callbacks that differ, or repeat now and then, are progress: only the reply ends the wait.
+// Callbacks that differ are progress, and so are a few repeats among them: only the reply ends
+// the wait.
 TEST_F(SepWait, ManyCallbacksThatMoveOn) {
     std::vector<std::vector<uint8_t>> requests;
     for (uint32_t i = 0; i < 40; i++) {
-        requests.push_back(sepsim::StorageRequest(0x605, {i % 10}));
-        if (i % 3 == 0) requests.push_back(requests.back());
+        requests.push_back(sepsim::StorageRequest(0x600, {3, 0, 0, i}));  // nothing to read at i
+        if (i % 6 == 0) requests.push_back(requests.back());
     }
+    ASSERT_LT(requests.size() - 40, SEP_WAIT_MAX_FRUITLESS_CALLBACKS);
     for (const auto& r : requests) sepsim::QueueCallback(r);
     Send();
     EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), 0u);
     EXPECT_EQ(sepsim::CallbackReplies().size(), requests.size());
     EXPECT_EQ(SEPDriver_CheckStatus(&offset, 0x77), 0u);
+}
+
+// A wait starts with no fruitless callbacks, whatever the waits before it saw.
+TEST_F(SepWait, EachWaitHasItsOwnBound) {
+    for (int wait = 0; wait < 3; wait++) {
+        for (uint32_t i = 0; i + 1 < SEP_WAIT_MAX_FRUITLESS_CALLBACKS; i++)
+            sepsim::QueueCallback(sepsim::StorageRequest(0x778 - i % 2, {}));
+        Send();
+        EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), 0u) << wait;
+        EXPECT_EQ(SEPDriver_CheckStatus(&offset, 0x77), 0u) << wait;
+        SEPDriver_Unlock();
+    }
 }
 
 uint32_t FailingCallback() {

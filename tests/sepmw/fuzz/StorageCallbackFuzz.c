@@ -4,17 +4,21 @@
  * signalled. Checked on every input:
  * - a callback the service does not end the wait with is answered (acknowledged);
  * - every reply is a whole frame inside the message limit, answering the request's opcode;
- * - reads return what a plain file would hold after the writes that succeeded;
+ * - reads return what a plain file would hold after the writes that succeeded (also those whose
+ *   acknowledge failed: the storage has them all the same);
  * - no cache grows past its bound;
  * - the wait ends.
- * Linked with a stand-in of the driver's system calls, without the simulator. seeds.py writes
- * seed inputs: the cache sequences that once lost writes. */
+ * Linked with a stand-in of the driver's system calls, without the simulator. Every input starts
+ * from the same state (fresh files, service and shared area), and the run has fixed addresses,
+ * so that a seed gives the same inputs on every run. seeds.py writes seed inputs: the cache
+ * sequences that once lost writes. */
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +48,8 @@ enum {
 /* ---- the driver's system calls ---- */
 
 static uint8_t s_Mapping[FVOS_SHARED_AREA_SIZE] __attribute__((aligned(8)));
-static uint32_t s_Acks;
+/* Replies the host sent, and those of them that the driver took. */
+static uint32_t s_Replies, s_Acks;
 static int s_FailAck;
 /* The wait: callbacks presented in turn; an acknowledge moves to the next, and the last one
  * stays signalled with the area as the host left it. */
@@ -91,6 +96,7 @@ int FVOS_SysIoctl(int fd, unsigned long request, void *arg)
     CHECK(fd == DEVICE_FD);
     if (request != FVOS_IOCTL_SEND_REPLY)
         return 0;
+    s_Replies++;
     if (s_FailAck) {
         errno = EIO;
         return -1;
@@ -107,7 +113,7 @@ int FVOS_SysPoll(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
     (void)count, (void)timeoutMs;
     /* Each callback of the run once, then the last one until the wait gives up on it. */
-    CHECK(++s_Polls <= s_WaitCount + SEP_WAIT_MAX_UNCHANGED_CALLBACKS);
+    CHECK(++s_Polls <= s_WaitCount + SEP_WAIT_MAX_FRUITLESS_CALLBACKS);
     fds[0].revents = POLLPRI;
     return 1;
 }
@@ -138,6 +144,17 @@ static uint8_t s_Model[STORAGE_FILES][MODEL_SIZE];
 static void FilePath(char *path, size_t size, uint32_t id)
 {
     snprintf(path, size, "%s/s%u.bin", s_Dir, id);
+}
+
+/* The device as it is before any input: nothing in the shared area, nothing pending. */
+static void ResetDevice(void)
+{
+    memset(s_Mapping, 0, sizeof s_Mapping);
+    s_Replies = s_Acks = 0;
+    s_FailAck = 0;
+    s_WaitFrames = NULL;
+    s_WaitSizes = NULL;
+    s_WaitCount = s_WaitAt = s_Polls = 0;
 }
 
 static void ResetStorage(void)
@@ -283,14 +300,15 @@ static void ServeDirectly(const Callback *c)
     }
     memcpy(before, g_SharedRamAddr, sizeof before);
     uint32_t opcode = SEP_GetLE32(g_SharedRamAddr + 8);
-    uint32_t acks = s_Acks;
+    uint32_t replies = s_Replies, acks = s_Acks;
     s_FailAck = c->failAck;
     uint32_t rc = NVSHost_Parser();
     s_FailAck = 0;
     if (rc == 0)
         CHECK(s_Acks == acks + 1); /* an unanswered callback would be signalled for ever */
-    CHECK(s_Acks <= acks + 1);
-    if (s_Acks == acks + 1) {
+    CHECK(s_Replies <= replies + 1 && s_Acks <= acks + 1);
+    /* A reply that the driver refused was served all the same. */
+    if (s_Replies == replies + 1) {
         CheckReplyFrame(opcode);
         FollowModel(before, SEP_GetLE32(g_SharedRamAddr + 12));
     }
@@ -312,11 +330,40 @@ static void RemoveFiles(void)
     rmdir(s_Dir);
 }
 
+/* The fuzzer's comparison records hold addresses (loops over the service's names and areas
+ * compare them), and its mutations insert what they hold: with randomised addresses one seed
+ * gives other inputs on every run. The target runs again with fixed addresses, or, where they
+ * cannot be fixed, without those records. */
+static void RunDeterministically(int argc, char **argv)
+{
+    static const char kNoComparisons[] = "-use_cmp=0";
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], kNoComparisons) == 0)
+            return;
+    int persona = personality(0xffffffff);
+    if (persona != -1 && (persona & ADDR_NO_RANDOMIZE))
+        return;
+    if (persona != -1 && personality((unsigned long)persona | ADDR_NO_RANDOMIZE) != -1) {
+        execv("/proc/self/exe", argv);
+    } else {
+        static char *args[256];
+        if (argc + 2 > (int)(sizeof args / sizeof args[0]))
+            return;
+        memcpy(args, argv, (size_t)argc * sizeof *args);
+        args[argc] = (char *)kNoComparisons;
+        args[argc + 1] = NULL;
+        execv("/proc/self/exe", args);
+    }
+    fprintf(stderr, "cannot run again deterministically: %s\n", strerror(errno));
+    exit(1);
+}
+
 int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    (void)argc, (void)argv;
+    RunDeterministically(*argc, *argv);
     const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
-    snprintf(s_Dir, sizeof s_Dir, "%s/storage_fuzz.%d", base != NULL ? base : "/tmp", (int)getpid());
+    /* A name of fixed length, whatever the process number. */
+    snprintf(s_Dir, sizeof s_Dir, "%s/storage_fuzz.%010d", base != NULL ? base : "/tmp", (int)getpid());
     CHECK(mkdir(s_Dir, 0700) == 0 || errno == EEXIST);
     atexit(RemoveFiles);
     g_FD = DEVICE_FD;
@@ -328,6 +375,7 @@ enum { MAX_CALLBACKS = 32 };
 
 int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    ResetDevice();
     ResetStorage();
     CHECK(DxMemoryUsage == s_BaseUsage);
     uint32_t offset = 0;

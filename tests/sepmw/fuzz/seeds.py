@@ -3,11 +3,12 @@
 # storage opcode - 0x600, 28 to 30 for any opcode, 31 for an empty callback), a flags byte, the
 # opcode (4 bytes, kinds 28 to 31 only), the id (1 byte), P1 and P2 and P3 (2 bytes each; 4 when
 # their flag is set), the inline data's length (2 bytes) and the data. An inline write takes its
-# bytes from P3 onwards.
+# bytes from P3 onwards. Flags 0x03 make the acknowledge of the callback's reply fail.
 import struct
 import sys
 
 HOSTILE_P1 = 0x40
+FAIL_ACK = 0x03
 
 
 def call(kind, id=0, p1=0, p2=0, p3=0, data=b"", flags=0, opcode=0):
@@ -42,6 +43,11 @@ seeds = {
     + op("disable") + op("close") + op("open", 0, 1) + op("write", 0, 4, 2, BB) + op("enable")
     + op("read", 0, 0, 8),
     # callbacks that are no storage requests, and a cache larger than granted
+    # the storage keeps what a callback did whose reply the driver refused
+    "write-with-failed-acknowledge": op("open", 0, 0) + op("write", 0, 0, 4, AA, flags=FAIL_ACK)
+    + op("read", 0, 0, 4),
+    "create-with-failed-acknowledge": op("open", 0, 0) + op("write", 0, 0, 4, AA)
+    + op("open", 0, 1, flags=FAIL_ACK) + op("read", 0, 0, 4),
     "unknown-empty-and-huge-cache": call(28, opcode=0x6FF) + call(31)
     + op("init", 0, 0x40000000, flags=HOSTILE_P1),
 }

@@ -98,6 +98,7 @@ struct Sim {
     std::map<uint32_t, size_t> fcCounts;
     std::vector<uint8_t> queue = std::vector<uint8_t>(284, 0);
     CallbackRepeat callbackRepeat = CallbackRepeat::None;
+    size_t cycled = 0;  // callbacks sent again in turn for the current request
 
     std::vector<TraceRecord> trace;
     std::vector<std::string> violations;
@@ -208,6 +209,7 @@ void SendMessage() {
 
     s.events.insert(s.events.end(), s.script.begin(), s.script.end());
     s.script.clear();
+    s.cycled = 0;
     s.events.push_back({Event::Reply, out});
     PlaceFront();
 }
@@ -225,6 +227,13 @@ void Acknowledge() {
         else s.callbackReplies.push_back({});
         if (s.callbackRepeat == CallbackRepeat::Stuck) return;           // the area stays as it is
         if (s.callbackRepeat == CallbackRepeat::Resend) return PlaceFront();  // the request again
+        if (s.callbackRepeat == CallbackRepeat::Cycle && s.cycled < kCycledCallbacks) {
+            s.cycled++;
+            Event again = s.events.front();
+            s.events.pop_front();
+            s.events.insert(s.events.end() - 1, again);  // before the reply, which stays last
+            return PlaceFront();
+        }
     }
     s.events.pop_front();
     PlaceFront();
@@ -467,6 +476,7 @@ void Reset() {
     s.fcCounts.clear();
     s.queue.assign(284, 0);
     s.callbackRepeat = CallbackRepeat::None;
+    s.cycled = 0;
     s.trace.clear();
     s.violations.clear();
 }
@@ -507,6 +517,7 @@ void ConfigureFromEnvironment() {
         std::string repeat = r;
         RepeatCallbacks(repeat == "resend" ? CallbackRepeat::Resend
                         : repeat == "stuck" ? CallbackRepeat::Stuck
+                        : repeat == "cycle" ? CallbackRepeat::Cycle
                                             : CallbackRepeat::None);
     }
 }

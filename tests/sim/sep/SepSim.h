@@ -64,7 +64,7 @@ void Reset();
 // fails), SEPSIM_POLL_FAILURES (that many polls fail) and SEPSIM_TEXT (printed by the SEP before
 // its first reply), SEPSIM_CALLBACKS (storage callbacks before the first reply, separated by
 // ';': "opcode:word,word,..." in C notation, or "empty" for a callback that writes nothing) and
-// SEPSIM_REPEAT_CALLBACKS ("resend" or "stuck", see RepeatCallbacks).
+// SEPSIM_REPEAT_CALLBACKS ("resend", "stuck" or "cycle", see RepeatCallbacks).
 void ConfigureFromEnvironment();
 
 void SetMessageHandler(uint32_t opcode, MessageHandler handler);
@@ -76,8 +76,10 @@ void QueueRawText(const std::vector<uint8_t>& bytes);  // written as is, no term
 void QueueCallback(const std::vector<uint8_t>& request);
 void QueueDeviceError();
 // How the firmware treats an acknowledged callback: it moves on (None), sends the same request
-// again (Resend), or its event stays signalled with the area as the host left it (Stuck).
-enum class CallbackRepeat { None, Resend, Stuck };
+// again (Resend), its event stays signalled with the area as the host left it (Stuck), or it
+// sends the queued callbacks in turn (Cycle) until it has sent kCycledCallbacks, then its reply.
+enum class CallbackRepeat { None, Resend, Stuck, Cycle };
+constexpr size_t kCycledCallbacks = 1000;
 void RepeatCallbacks(CallbackRepeat repeat);
 // A storage request frame: token, length, opcode, the words, inline data, trailing word.
 std::vector<uint8_t> StorageRequest(uint32_t opcode, const std::vector<uint32_t>& words,
