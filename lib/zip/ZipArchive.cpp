@@ -390,6 +390,8 @@ private:
     bool ReadAt(uint64_t position, void* buffer, size_t size);
     ArchiveResult ReadCentral(CentralEntry& entry);
     ArchiveResult LocateData(const CentralEntry& entry, EntryData& data);
+    // The central record of an entry and where its data lies.
+    ArchiveResult ReadEntry(int index, CentralEntry& entry, EntryData& data);
     void CloseEntry();
     ArchiveResult OpenEntry(int index);
     ArchiveResult ExtractToFile(int index, const void* target, int targetKind);
@@ -608,12 +610,9 @@ ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
         *item = cachedItem_;
         return ARC_OK;
     }
-    if (!MoveTo(index)) return ARC_BAD_ARCHIVE;
     CentralEntry entry;
     EntryData data;
-    ArchiveResult r = ReadCentral(entry);
-    if (r == ARC_OK) r = LocateData(entry, data);
-    if (r != ARC_OK) return r;
+    if (ArchiveResult r = ReadEntry(index, entry, data); r != ARC_OK) return r;
 
     item->index = index;
     // A name that fills the buffer would come back cut: refuse the entry instead.
@@ -646,16 +645,21 @@ ArchiveResult ArchiveReader::GetItem(int index, ArchiveItem* item)
     return ARC_OK;
 }
 
+ArchiveResult ArchiveReader::ReadEntry(int index, CentralEntry& entry, EntryData& data)
+{
+    if (!MoveTo(index)) return ARC_BAD_ARCHIVE;
+    ArchiveResult r = ReadCentral(entry);
+    if (r == ARC_OK) r = LocateData(entry, data);
+    return r;
+}
+
 // Puts a decoder over the raw data of an entry.
 ArchiveResult ArchiveReader::OpenEntry(int index)
 {
     CloseEntry();
-    if (!MoveTo(index)) return ARC_BAD_ARCHIVE;
     CentralEntry entry;
     EntryData data;
-    ArchiveResult r = ReadCentral(entry);
-    if (r == ARC_OK) r = LocateData(entry, data);
-    if (r != ARC_OK) return r;
+    if (ArchiveResult r = ReadEntry(index, entry, data); r != ARC_OK) return r;
     rawPosition_ = data.dataOffset;
     rawLeft_ = data.format.compressedSize;
     if (rawBuffer_.empty()) rawBuffer_.resize(kRawBufferSize);
