@@ -1,8 +1,9 @@
 // Extracts a generated image package with UnzipToDirectory, Info-ZIP unzip and bsdtar
 // (libarchive), each in a child process, in interleaved rounds, and prints the best time of each,
-// the time ratios against both tools and the peak memory figures.
+// the time ratios against both tools and the peak memory figures. Before that, one untimed
+// extraction of ours is compared with unzip's tree.
 //   bench_zip_extract [--size-mib N] [--dir DIR] [--rounds N] [--package ZIP]
-//   (default 1100 MiB, in the temp directory, 3 rounds; --package: the package to use, made there
+//   (default 1100 MiB, in the temp directory, 5 rounds; --package: the package to use, made there
 //   and kept when it does not exist)
 #include <spawn.h>
 #include <sys/resource.h>
@@ -153,7 +154,7 @@ bool SameTree(const fs::path& a, const fs::path& b)
 int main(int argc, char** argv)
 {
     uint64_t sizeMiB = 1100;
-    int rounds = 3;
+    int rounds = 5;
     fs::path base = fs::temp_directory_path();
     fs::path package;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -175,29 +176,45 @@ int main(int argc, char** argv)
     std::printf("package: %.1f MiB\n", double(fs::file_size(zip)) / (1 << 20));
     std::system(("cat '" + zip.string() + "' > /dev/null").c_str());  // all start from the page cache
 
+    // Untimed: ours must give unzip's tree.
+    {
+        const fs::path a = work / "check-ours", b = work / "check-unzip";
+        if (!Ours(zip, a).ok || !Unzip(zip, b).ok) {
+            std::fprintf(stderr, "the check extraction failed\n");
+            return 1;
+        }
+        bool same = SameTree(a, b);
+        std::printf("extracted identically to unzip: %s\n", same ? "yes" : "NO");
+        if (!same) return 1;
+        DeleteDirectoryTree(plat::WideFromNarrow(a.string()));
+        DeleteDirectoryTree(plat::WideFromNarrow(b.string()));
+    }
+
     struct Tool {
         const char* name;
         Run (*run)(const fs::path&, const fs::path&);
         Run best;
-    } tools[] = {{"UnzipToDirectory", Ours, {}}, {"unzip", Unzip, {}}, {"bsdtar", Bsdtar, {}}};
+        int runs;
+    } tools[] = {{"UnzipToDirectory", Ours, {}, 0}, {"unzip", Unzip, {}, 0}, {"bsdtar", Bsdtar, {}, 0}};
+    const int toolCount = int(sizeof tools / sizeof tools[0]);
+    // Every run starts from the same state: the tree of the run before it deleted and written
+    // back (a file system holding other fresh trees makes the writes of the next tool dearer),
+    // and the order turns each round so that no tool always follows the same one.
     for (int round = 0; round < rounds; ++round) {
-        for (Tool& tool : tools) {
+        for (int k = 0; k < toolCount; ++k) {
+            Tool& tool = tools[(round + k) % toolCount];
             const fs::path dest = work / tool.name;
-            sync();  // no tool waits for the write-back of another's files
+            sync();
             Run r = tool.run(zip, dest);
             if (!r.ok) {
                 std::fprintf(stderr, "%s failed\n", tool.name);
                 return 1;
             }
-            if (round == 0 || r.seconds < tool.best.seconds) tool.best = r;
+            if (tool.runs++ == 0 || r.seconds < tool.best.seconds) tool.best = r;
+            DeleteDirectoryTree(plat::WideFromNarrow(dest.string()));
         }
-        if (round == 0) {
-            bool same = SameTree(work / "UnzipToDirectory", work / "unzip");
-            std::printf("extracted identically to unzip: %s\n", same ? "yes" : "NO");
-            if (!same) return 1;
-        }
-        for (const Tool& tool : tools) DeleteDirectoryTree(plat::WideFromNarrow((work / tool.name).string()));
     }
+    sync();
     for (const Tool& tool : tools) {
         std::printf("%-17s %.2f s (CPU %.2f s), peak memory %ld KiB\n", (std::string(tool.name) + ":").c_str(),
                     tool.best.seconds, tool.best.cpuSeconds, tool.best.peakKiB);

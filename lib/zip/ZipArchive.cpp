@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -26,8 +27,8 @@ namespace RYL {
 
 namespace {
 
-constexpr size_t kReadBufferSize = 256 * 1024;  // extracted data, one write each (two blocks)
-constexpr size_t kRawBufferSize = 256 * 1024;   // entry data from the archive, one read each
+constexpr size_t kReadBufferSize = 512 * 1024;  // extracted data, one write each (two blocks)
+constexpr size_t kRawBufferSize = 512 * 1024;   // entry data from the archive, one read each (two ahead)
 constexpr size_t kReadAheadSize = 64 * 1024;    // archive bytes around the engine's small reads
 
 bool PathExists(const std::wstring& path)
@@ -131,6 +132,82 @@ private:
     std::thread thread_;  // last: starts once the rest is set up
 };
 
+// Reads a range of a file ahead on a thread of its own: the next piece is read while the caller
+// works on the one before.
+class RangePrefetch {
+public:
+    RangePrefetch(int fd, uint64_t position, uint64_t length, size_t pieceSize)
+        : fd_(fd), position_(position), left_(length), spare_(pieceSize), thread_([this] { Run(); })
+    {
+    }
+    ~RangePrefetch()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    RangePrefetch(const RangePrefetch&) = delete;
+    RangePrefetch& operator=(const RangePrefetch&) = delete;
+
+    // Swaps the next piece into buffer (of the piece size): its length, 0 at the end of the
+    // range, -1 when the file could not give it whole.
+    int Take(std::vector<unsigned char>& buffer)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return full_; });
+        if (length_ <= 0) return length_;  // stays full: every later call gives the same
+        std::swap(buffer, spare_);
+        full_ = false;
+        int length = length_;
+        lock.unlock();
+        changed_.notify_all();
+        return length;
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !full_ || stop_; });
+            if (stop_) return;
+            size_t want = size_t(std::min<uint64_t>(spare_.size(), left_));
+            lock.unlock();
+            bool whole = ReadWhole(spare_.data(), want);
+            lock.lock();
+            length_ = whole ? int(want) : -1;
+            position_ += want;
+            left_ -= want;
+            full_ = true;
+            changed_.notify_all();
+            if (length_ <= 0) return;
+        }
+    }
+    bool ReadWhole(unsigned char* out, size_t size)
+    {
+        for (size_t done = 0; done < size;) {
+            ssize_t n = pread(fd_, out + done, size - done, off_t(position_ + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += size_t(n);
+        }
+        return true;
+    }
+
+    int fd_;
+    uint64_t position_, left_;
+    std::vector<unsigned char> spare_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool full_ = false;
+    int length_ = 0;
+    bool stop_ = false;
+    std::thread thread_;  // last: starts once the rest is set up
+};
+
 void SetFileTimes(int fd, const ArchiveItem& item)
 {
     struct stat st;
@@ -173,6 +250,13 @@ public:
     long Seek(uint64_t offset, int origin);
     uint64_t Tell();
     bool HasError() const { return isHandle_ && error_; }
+    // A descriptor that can be read at positions, and the file offset of stream position 0.
+    bool PositionalHandle(int& fd, uint64_t& base) const
+    {
+        fd = handle_;
+        base = uint64_t(startOffset_);
+        return isHandle_ && canSeek_;
+    }
     static int Close(ArchiveStream* stream);
 
 private:
@@ -415,6 +499,7 @@ private:
     int64_t entryCount_ = 0;
     int64_t engineEntry_ = -1;  // the engine's current entry, -1 unknown
     uint64_t rawPosition_ = 0, rawLeft_ = 0;
+    std::unique_ptr<RangePrefetch> prefetch_;  // the open entry's raw data, when larger than one read
     std::unique_ptr<EntryDecoder> decoder_;
 };
 
@@ -497,6 +582,7 @@ ArchiveResult ArchiveReader::SetBaseDir(const wchar_t* dir)
 void ArchiveReader::CloseEntry()
 {
     decoder_.reset();
+    prefetch_.reset();
     openEntry_ = -1;
 }
 
@@ -663,10 +749,20 @@ ArchiveResult ArchiveReader::OpenEntry(int index)
     rawPosition_ = data.dataOffset;
     rawLeft_ = data.format.compressedSize;
     if (rawBuffer_.empty()) rawBuffer_.resize(kRawBufferSize);
-    auto readRaw = [this](unsigned char* buffer, unsigned size) -> int {
-        size_t n = size_t(std::min<uint64_t>(size, rawLeft_));
+    int fd;
+    uint64_t base;
+    if (rawLeft_ > kRawBufferSize && stream_->PositionalHandle(fd, base)) {
+        try {
+            prefetch_ = std::make_unique<RangePrefetch>(fd, base + rawPosition_, rawLeft_, kRawBufferSize);
+        } catch (const std::system_error&) {
+            // no thread: read in turn
+        }
+    }
+    auto readRaw = [this](std::vector<unsigned char>& buffer) -> int {
+        if (prefetch_) return prefetch_->Take(buffer);
+        size_t n = size_t(std::min<uint64_t>(buffer.size(), rawLeft_));
         if (n == 0) return 0;
-        if (!ReadAt(rawPosition_, buffer, n)) return -1;
+        if (!ReadAt(rawPosition_, buffer.data(), n)) return -1;
         rawPosition_ += n;
         rawLeft_ -= n;
         return int(n);

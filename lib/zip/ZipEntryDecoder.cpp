@@ -108,7 +108,7 @@ bool EntryDecoder::Inflate(unsigned char* out, size_t size, size_t& made, bool& 
 bool EntryDecoder::Refill()
 {
     if (rawEnded_) return false;
-    int n = read_(raw_.data(), unsigned(raw_.size()));
+    int n = read_(raw_);
     if (n <= 0) {
         rawEnded_ = true;
         return false;

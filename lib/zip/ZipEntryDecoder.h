@@ -43,8 +43,10 @@ private:
 
 class EntryDecoder {
 public:
-    // Reads raw bytes: a count above 0, 0 at the end of the raw data, below 0 on failure.
-    using RawRead = std::function<int(unsigned char* buffer, unsigned size)>;
+    // Puts the next raw bytes at the start of buffer, at most its size, or swaps in a buffer of
+    // its own of that size holding them: a count above 0, 0 at the end of the raw data, below 0
+    // on failure.
+    using RawRead = std::function<int(std::vector<unsigned char>& buffer)>;
     enum Status { kMoreData, kEnd, kBadPassword, kError };
 
     // password may be null (an encrypted entry then fails with kBadPassword).

@@ -541,7 +541,7 @@ TEST_F(ZipArchive, LargeDirectoryFromEverySource)
 // ARC_WRITE_ERROR when the target takes none.
 TEST_F(ZipArchive, WritesEveryBlockOrReportsTheFailure)
 {
-    std::string big(3 * 256 * 1024 + 12345, '\0');
+    std::string big(3 * 512 * 1024 + 12345, '\0');
     for (size_t k = 0; k < big.size(); ++k) big[k] = char(k * 2654435761u >> 13);
     const fs::path zip = dir_ / "blocks.zip";
     WriteFile(zip, StoredZip({{"small.bin", big.substr(0, 5000)}, {"big.bin", big}}));
@@ -563,4 +563,101 @@ TEST_F(ZipArchive, WritesEveryBlockOrReportsTheFailure)
     // The reader goes on after a failure.
     EXPECT_EQ(ExtractItem(a.get(), 1, L"again.bin"), ARC_OK);
     EXPECT_TRUE(ReadFile(dest / "again.bin") == big);
+}
+
+// Entries whose raw data spans many reads of the archive (read ahead while the data before is
+// decoded), from every kind of source, to files and to memory, stopped half-way and cut short.
+TEST_F(ZipArchive, LargeEntriesFromEverySourceWholeOrRefused)
+{
+    std::string noise(3 * 1024 * 1024 + 777, '\0');
+    uint32_t seed = 12345;
+    for (char& c : noise) {
+        seed = seed * 1664525u + 1013904223u;
+        c = char(seed >> 24);
+    }
+    std::string mixed;  // compressible runs between noise
+    for (size_t k = 0; mixed.size() < 2 * 1024 * 1024; ++k) mixed += std::string(5000, char(k)) + noise.substr(k * 3000, 3000);
+    const fs::path files = dir_ / "files";
+    fs::create_directories(files);
+    WriteFile(files / "small.txt", "before the large ones\n");
+    WriteFile(files / "noise.bin", noise);
+    WriteFile(files / "mixed.bin", mixed);
+    const fs::path zip = dir_ / "large.zip";
+    ASSERT_EQ(Shell("cd " + Quote(files) + " && /usr/bin/python3 -c \"import zipfile, sys\n"
+                    "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                    "    z.write('small.txt', compress_type=zipfile.ZIP_DEFLATED)\n"
+                    "    z.write('noise.bin', compress_type=zipfile.ZIP_DEFLATED)\n"
+                    "    z.write('noise.bin', 'noise_stored.bin', compress_type=zipfile.ZIP_STORED)\n"
+                    "    z.write('mixed.bin', compress_type=zipfile.ZIP_DEFLATED)\n\" " +
+                    Quote(zip)),
+              0);
+    const std::map<std::wstring, std::string> expected = {
+        {L"small.txt", "before the large ones\n"}, {L"noise.bin", noise}, {L"noise_stored.bin", noise}, {L"mixed.bin", mixed}};
+
+    const std::string bytes = ReadFile(zip);
+    const fs::path prefixed = dir_ / "prefixed.bin";
+    WriteFile(prefixed, std::string(4099, '#') + bytes);
+    int fd = open(prefixed.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(lseek(fd, 4099, SEEK_SET), 4099);
+    std::vector<std::pair<const char*, Archive>> sources;
+    sources.emplace_back("file name", Open(zip));
+    sources.emplace_back("handle after a prefix", Archive(OpenArchiveFrom(&fd, 0, ARC_KIND_HANDLE, nullptr)));
+    sources.emplace_back("memory", Archive(OpenArchiveFrom(bytes.data(), bytes.size(), ARC_KIND_MEMORY, nullptr)));
+    for (auto& [source, a] : sources) {
+        ASSERT_TRUE(a) << source;
+        const fs::path dest = dir_ / "out" / source;
+        fs::create_directories(dest);
+        SetExtractDir(a.get(), W(dest.string()).c_str());
+        for (const auto& [name, data] : expected) {
+            const int index = IndexOf(a.get(), name);
+            ASSERT_GE(index, 0);
+            EXPECT_EQ(ExtractItem(a.get(), index, name.c_str()), ARC_OK) << source;
+            EXPECT_TRUE(ReadFile(dest / fs::path(name)) == data) << source;
+
+            // To memory in blocks, begun over once by another entry in between.
+            std::string got;
+            std::vector<char> block(100000);
+            ArchiveResult r = ExtractItemTo(a.get(), index, block.data(), block.size(), ARC_KIND_MEMORY);
+            if (r == ARC_MORE_DATA) {
+                EXPECT_EQ(ExtractItemTo(a.get(), IndexOf(a.get(), L"small.txt"), block.data(), 5, ARC_KIND_MEMORY),
+                          ARC_MORE_DATA);
+                r = ARC_MORE_DATA;
+                while (r == ARC_MORE_DATA) {
+                    r = ExtractItemTo(a.get(), index, block.data(), block.size(), ARC_KIND_MEMORY);
+                    got.append(block.data(), std::min(block.size(), data.size() - got.size()));
+                }
+            } else {
+                got.assign(block.data(), data.size());
+            }
+            EXPECT_EQ(r, ARC_OK) << source;
+            EXPECT_TRUE(got == data) << source << " " << fs::path(name).string();
+        }
+    }
+    sources.clear();
+    close(fd);
+
+    // The archive cut short while a large entry is being read: its data ends in a failure,
+    // never as a whole entry, and what came before the cut is what the entry holds.
+    for (const char* narrow : {"noise.bin", "noise_stored.bin"}) {
+        const std::wstring name = W(narrow);
+        const fs::path copy = dir_ / "cut.zip";
+        WriteFile(copy, bytes);
+        Archive a = Open(copy);
+        ASSERT_TRUE(a);
+        const int index = IndexOf(a.get(), name);
+        const std::string& data = expected.at(name);
+        std::vector<char> block(64 * 1024);
+        ASSERT_EQ(ExtractItemTo(a.get(), index, block.data(), block.size(), ARC_KIND_MEMORY), ARC_MORE_DATA);
+        // Past the reads ahead that may have been made already (its local header holds the name).
+        ASSERT_EQ(truncate(copy.c_str(), off_t(bytes.find(narrow) + 1536 * 1024)), 0);
+        std::string got(block.data(), block.size());
+        ArchiveResult r = ARC_MORE_DATA;
+        while (r == ARC_MORE_DATA && got.size() < data.size()) {
+            r = ExtractItemTo(a.get(), index, block.data(), block.size(), ARC_KIND_MEMORY);
+            if (r == ARC_MORE_DATA || r == ARC_OK) got.append(block.data(), std::min(block.size(), data.size() - got.size()));
+        }
+        EXPECT_EQ(r, ARC_INFLATE_ERROR) << narrow;
+        EXPECT_TRUE(data.compare(0, got.size(), got) == 0) << narrow;
+    }
 }

@@ -42,9 +42,9 @@ Decoded Decode(InflateEngine engine, const EntryFormat& format, const std::strin
                size_t outBlock)
 {
     size_t at = 0;
-    auto read = [&](unsigned char* buffer, unsigned size) {
-        size_t n = std::min<size_t>(size, raw.size() - at);
-        std::copy_n(raw.data() + at, n, buffer);
+    auto read = [&](std::vector<unsigned char>& buffer) {
+        size_t n = std::min<size_t>(buffer.size(), raw.size() - at);
+        std::copy_n(raw.data() + at, n, buffer.data());
         at += n;
         return int(n);
     };
