@@ -18,6 +18,10 @@ bool DirectoryExists(const std::wstring& path);
 // Gives a file a new name that nothing holds yet: false, with both names as they were, when a
 // file, a directory or a link (dangling too) already has it.
 bool RenameNoReplace(const std::wstring& from, const std::wstring& to);
+// Gives a file new content whole or not at all: written beside it under a name of its own, then
+// put in its place. False leaves the file as it was. A link is followed (the file it names gets the
+// content) and an existing file keeps its permissions.
+bool ReplaceFileContents(const std::wstring& path, const std::string& bytes);
 std::wstring TempDir();                          // with a trailing '/'
 
 }  // namespace plat

@@ -75,13 +75,6 @@ std::optional<std::wstring> ReadJoinedLines(const std::wstring& name) {
 }
 
 // Replaces the file as a whole; false when it cannot be created or written.
-bool WriteFile(const std::wstring& name, const std::string& bytes) {
-    std::ofstream out(plat::NativePath(name), std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !out.fail();
-}
 
 std::string Encipher(const std::string& plain, const KeyMaterial& km, bool ecb) {
     std::string encoded;
@@ -146,8 +139,8 @@ uint8_t Run(Direction direction, RYL::CLogQueue* log, const std::wstring* in_pSt
         }
 
         if (flags & RYLCRYPTO_OUTPUT_FILE) {
-            // A file takes every byte; a text ends at its first zero byte.
-            if (!WriteFile(*out_pStr, output)) {
+            // A file takes every byte, or keeps what it held; a text ends at its first zero byte.
+            if (!plat::ReplaceFileContents(*out_pStr, output)) {
                 Log(log, ERR_FILE_OPEN, who + L"Open \"" + *out_pStr + L"\" failure");
                 return 1;
             }

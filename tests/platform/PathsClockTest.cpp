@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstdlib>
@@ -101,8 +104,9 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
         }
         EXPECT_EQ(read(dir / "from"), "new");
         EXPECT_EQ(fs::symlink_status(dir / "to").type(), before.type());
-        if (fs::is_regular_file(before))
+        if (fs::is_regular_file(before)) {
             EXPECT_EQ(read(dir / "to"), "earlier");
+        }
         EXPECT_EQ(read(dir / "other"), "other");
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "missing")));
         EXPECT_TRUE(fs::is_empty(dir / "sub"));
@@ -110,6 +114,75 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
     TestDir dir;
     EXPECT_FALSE(plat::RenameNoReplace(dir.Wide("absent"), dir.Wide("to")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "to")));
+}
+
+// The new content arrives whole, or the file keeps what it held and nothing else is left beside it.
+TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
+    namespace fs = std::filesystem;
+    const auto read = [](const fs::path& name) {
+        std::ifstream in(name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    const auto modeOf = [](const fs::path& name) {
+        struct stat st {};
+        EXPECT_EQ(stat(name.c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+    const std::string content(100000, 'n');
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& dir)> make;  // what stands at dir/"f" before
+        long sizeLimit;                                   // of the process's files, 0 none
+        bool replaced;
+        const char* file;                                 // that holds the content afterwards
+    } cases[] = {
+        {"no file yet", [](const fs::path&) {}, 0, true, "f"},
+        {"a file", [](const fs::path& d) { std::ofstream(d / "f") << "earlier"; }, 0, true, "f"},
+        {"a read-only file", [](const fs::path& d) { std::ofstream(d / "f") << "earlier"; fs::permissions(d / "f", fs::perms::owner_read | fs::perms::group_read); }, 0, true, "f"},
+        {"a link to a file", [](const fs::path& d) { std::ofstream(d / "target") << "earlier"; fs::create_symlink("target", d / "f"); }, 0, true, "target"},
+        {"a file, the write cut short", [](const fs::path& d) { std::ofstream(d / "f") << "earlier"; }, 4096, false, "f"},
+        {"no file yet, the write cut short", [](const fs::path&) {}, 4096, false, "f"},
+        {"a directory", [](const fs::path& d) { fs::create_directory(d / "f"); }, 0, false, "f"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        c.make(dir.path());
+        const bool existed = fs::exists(fs::symlink_status(dir / "f"));
+        const bool regular = fs::is_regular_file(dir / "f");
+        const std::string before = regular ? read(dir / c.file) : "";
+        const unsigned modeBefore = regular ? modeOf(dir / c.file) : 0;
+        const auto typeBefore = fs::symlink_status(dir / "f").type();
+        bool replaced;
+        {
+            struct rlimit old {};
+            getrlimit(RLIMIT_FSIZE, &old);
+            void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+            if (c.sizeLimit) {
+                struct rlimit limit = old;
+                limit.rlim_cur = rlim_t(c.sizeLimit);
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            replaced = plat::ReplaceFileContents(dir.Wide("f"), content);
+            setrlimit(RLIMIT_FSIZE, &old);
+            signal(SIGXFSZ, oldHandler);
+        }
+        EXPECT_EQ(replaced, c.replaced);
+        EXPECT_EQ(fs::symlink_status(dir / "f").type(), existed ? typeBefore : c.replaced ? fs::file_type::regular : fs::file_type::not_found);
+        if (c.replaced) {
+            EXPECT_EQ(read(dir / c.file), content);
+            if (modeBefore) {
+                EXPECT_EQ(modeOf(dir / c.file), modeBefore);
+            }
+        } else if (regular) {
+            EXPECT_EQ(read(dir / c.file), before);
+        }
+        size_t names = 0;
+        for (const auto& entry : fs::directory_iterator(dir.path())) names += entry.path().filename() != "target";
+        EXPECT_EQ(names, existed || c.replaced ? 1u : 0u) << "no file beside it";
+    }
 }
 
 TEST(Clock, SpeedUpShortensSleepsAndKeepsTimeMonotonic) {

@@ -9,7 +9,11 @@
 
 #include "TestDir.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <iterator>
 
 #include <cstdio>
 #include <filesystem>
@@ -291,6 +295,23 @@ TEST(RylCrypto, OutputFileIsReplacedWhole) {
     std::wstring text = L"short", file = dir.Wide("s.sxml");
     ASSERT_EQ(Encrypt(nullptr, &text, &file, RYLCRYPTO_OUTPUT_FILE, 0), 0);
     EXPECT_EQ(plat::WideFromNarrow(ReadBytes(dir / "s.sxml")), EncryptText(text));
+
+    // A write that fails half-way (here: beyond the process's file size limit) keeps the file
+    // that was there.
+    const std::string earlier = ReadBytes(dir / "s.sxml");
+    std::wstring longText(20000, L'x');
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit limit = old;
+    limit.rlim_cur = 4096;
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const uint8_t result = Encrypt(nullptr, &longText, &file, RYLCRYPTO_OUTPUT_FILE, 0);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(ReadBytes(dir / "s.sxml"), earlier);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 }
 
 TEST(RylCrypto, QueuesRecordsFromOtherThreads) {
