@@ -71,10 +71,11 @@ bool WriteAll(int fd, const unsigned char* data, size_t size)
     return true;
 }
 
-// Writes blocks to a file on a thread of its own, so that the next block is decoded meanwhile.
+// Writes blocks to a file on a thread of its own, and adds them to their CRC-32, so that the next
+// block is decoded meanwhile.
 class BlockWriter {
 public:
-    explicit BlockWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+    BlockWriter(int fd, InflateEngine engine) : fd_(fd), engine_(engine), thread_([this] { Run(); }) {}
     ~BlockWriter() { Finish(); }
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
@@ -103,6 +104,8 @@ public:
         if (thread_.joinable()) thread_.join();
         return !failed_;
     }
+    // The CRC-32 of the blocks written, once Finish has returned.
+    uint32_t Crc() const { return crc_; }
 
 private:
     void Run()
@@ -115,6 +118,7 @@ private:
             size_t size = size_;
             lock.unlock();
             bool ok = WriteAll(fd_, data, size);
+            crc_ = OutputCrc(engine_, crc_, data, size);
             lock.lock();
             failed_ = failed_ || !ok;
             pending_ = nullptr;
@@ -123,6 +127,8 @@ private:
     }
 
     int fd_;
+    InflateEngine engine_;
+    uint32_t crc_ = 0;
     std::mutex mutex_;
     std::condition_variable changed_;
     const unsigned char* pending_ = nullptr;
@@ -831,9 +837,13 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
 
     result = OpenEntry(index);
     if (result == ARC_OK) {
-        // An entry of more than one block is written while the next block is decoded.
+        // An entry of more than one block is written, and its CRC-32 computed, while the next
+        // block is decoded.
         std::optional<BlockWriter> writer;
-        if (uint64_t(item.uncompressedSize) > kReadBufferSize) writer.emplace(fd);
+        if (uint64_t(item.uncompressedSize) > kReadBufferSize) {
+            writer.emplace(fd, decoder_->Engine());
+            decoder_->LeaveCrcToCaller();
+        }
         readBuffer_.resize(writer ? 2 * kReadBufferSize : std::max(readBuffer_.size(), kReadBufferSize));
         for (int block = 0;; block ^= writer ? 1 : 0) {
             unsigned char* data = readBuffer_.data() + size_t(block) * kReadBufferSize;
@@ -854,6 +864,7 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
             if (status == EntryDecoder::kEnd) break;
         }
         if (writer && !writer->Finish() && result == ARC_OK) result = ARC_WRITE_ERROR;
+        if (writer && result == ARC_OK && !decoder_->MatchesCrc(writer->Crc())) result = ARC_INFLATE_ERROR;
     }
     CloseEntry();
     if (result == ARC_OK) SetFileTimes(fd, item);

@@ -21,6 +21,12 @@ uint32_t CrcByte(uint32_t crc, unsigned char c)
 
 }  // namespace
 
+uint32_t OutputCrc(InflateEngine engine, uint32_t crc, const unsigned char* data, size_t size)
+{
+    if (engine == InflateEngine::kIsal) return crc32_gzip_refl(crc, data, size);
+    return uint32_t(crc32_z(crc, data, size));
+}
+
 uint8_t EncryptionCheckByte(unsigned flags, uint32_t crc, uint32_t dosDateTime)
 {
     if (flags & 0x8) return uint8_t(dosDateTime >> 8);
@@ -74,11 +80,6 @@ bool EntryDecoder::MovedOn(size_t rawPosBefore)
     return rawPos_ == rawLen_ && Refill();
 }
 
-uint32_t EntryDecoder::Crc(uint32_t crc, const unsigned char* data, size_t size) const
-{
-    if (engine_ == InflateEngine::kIsal) return crc32_gzip_refl(crc, data, size);
-    return uint32_t(crc32_z(crc, data, size));
-}
 
 bool EntryDecoder::Inflate(unsigned char* out, size_t size, size_t& made, bool& streamEnded)
 {
@@ -171,7 +172,7 @@ EntryDecoder::Status EntryDecoder::Read(unsigned char* out, size_t size, size_t&
             if (!Inflate(out + got, want, n, streamEnded)) return Fail(kError);
             if (!streamEnded && n == 0 && !MovedOn(before)) return Fail(kError);
         }
-        crc_ = Crc(crc_, out + got, n);
+        if (!crcByCaller_) crc_ = OutputCrc(engine_, crc_, out + got, n);
         got += n;
         produced_ += n;
         if (streamEnded) {
@@ -183,7 +184,8 @@ EntryDecoder::Status EntryDecoder::Read(unsigned char* out, size_t size, size_t&
     return Fail(Finish(streamEnded));
 }
 
-// All declared bytes are out: the deflate stream must end here and the CRC must match.
+// All declared bytes are out: the deflate stream must end here and the CRC must match (unless
+// the caller checks it).
 EntryDecoder::Status EntryDecoder::Finish(bool streamEnded)
 {
     while (format_.method == 8 && !streamEnded) {
@@ -192,7 +194,7 @@ EntryDecoder::Status EntryDecoder::Finish(bool streamEnded)
         if (!Inflate(&extra, 1, n, streamEnded) || n != 0) return kError;  // n: more than declared
         if (!streamEnded && !MovedOn(before)) return kError;
     }
-    return crc_ == format_.crc ? kEnd : kError;
+    return crcByCaller_ || MatchesCrc(crc_) ? kEnd : kError;
 }
 
 }  // namespace RYL

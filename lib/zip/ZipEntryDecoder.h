@@ -26,6 +26,9 @@ struct EntryFormat {
     uint64_t uncompressedSize = 0;
 };
 
+// CRC-32 of data, continued from crc, with the engine's own routine (both give the same value).
+uint32_t OutputCrc(InflateEngine engine, uint32_t crc, const unsigned char* data, size_t size);
+
 // The check byte of the encryption header: the CRC's high byte, or with a data descriptor
 // (flag bit 3) the high byte of the DOS time.
 uint8_t EncryptionCheckByte(unsigned flags, uint32_t crc, uint32_t dosDateTime);
@@ -61,6 +64,13 @@ public:
     // call repeats that status.
     Status Read(unsigned char* out, size_t size, size_t& got);
 
+    // For a caller that computes the CRC-32 of the data itself (elsewhere, while the next data is
+    // decoded): Read then checks only the size and the end of the stream, and the caller's figure
+    // is checked with MatchesCrc once all data is out.
+    void LeaveCrcToCaller() { crcByCaller_ = true; }
+    bool MatchesCrc(uint32_t crc) const { return crc == format_.crc; }
+    InflateEngine Engine() const { return engine_; }
+
 private:
     Status Start();
     bool Refill();
@@ -68,7 +78,6 @@ private:
     // stream seen, false for invalid data.
     bool Inflate(unsigned char* out, size_t size, size_t& made, bool& streamEnded);
     bool MovedOn(size_t rawPosBefore);
-    uint32_t Crc(uint32_t crc, const unsigned char* data, size_t size) const;
     Status Finish(bool streamEnded);
     Status Fail(Status s) { return status_ = s; }
 
@@ -88,6 +97,7 @@ private:
     uint64_t storedLeft_ = 0;
     uint64_t produced_ = 0;
     uint32_t crc_ = 0;
+    bool crcByCaller_ = false;
     Status status_ = kMoreData;
 };
 

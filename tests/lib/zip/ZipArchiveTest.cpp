@@ -252,6 +252,27 @@ TEST_F(ZipArchive, WrongChecksumOrSizeIsAnError)
     fs::path dest = dir_ / "size";
     fs::create_directories(dest);
     EXPECT_EQ(ExtractAll(Crafted("badsize.zip"), dest), ARC_INFLATE_ERROR);
+
+    // An entry of many blocks, whose CRC-32 is computed beside the writing: one bit off in both
+    // headers' CRC field.
+    std::string big(5 * 1024 * 1024 + 17, '\0');
+    for (size_t k = 0; k < big.size(); ++k) big[k] = char(k * 2654435761u >> 11);
+    std::string zip = StoredZip({{"big.bin", big}});
+    zip[14] ^= 0x10;
+    zip[zip.find("PK\x01\x02") + 16] ^= 0x10;
+    WriteFile(dir_ / "bigcrc.zip", zip);
+    Archive a = Open(dir_ / "bigcrc.zip");
+    ASSERT_TRUE(a);
+    SetExtractDir(a.get(), W(dest.string()).c_str());
+    EXPECT_EQ(ExtractItem(a.get(), 0, L"big.bin"), ARC_INFLATE_ERROR);
+    int devNull = open("/dev/null", O_WRONLY);
+    ASSERT_GE(devNull, 0);
+    EXPECT_EQ(ExtractItemTo(a.get(), 0, &devNull, 0, ARC_KIND_HANDLE), ARC_INFLATE_ERROR);
+    close(devNull);
+    std::vector<char> block(1 << 20);
+    ArchiveResult r = ARC_MORE_DATA;
+    while (r == ARC_MORE_DATA) r = ExtractItemTo(a.get(), 0, block.data(), block.size(), ARC_KIND_MEMORY);
+    EXPECT_EQ(r, ARC_INFLATE_ERROR);
 }
 
 TEST_F(ZipArchive, AttributesAndModes)
