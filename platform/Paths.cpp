@@ -110,6 +110,17 @@ bool RenameNoReplace(const std::wstring& from, const std::wstring& to) {
     return false;
 }
 
+bool WriteAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
     std::string target = NativePath(path);
     struct stat st;
@@ -130,13 +141,7 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
         if (fd < 0 && errno != EEXIST) return false;
     }
     if (fd < 0) return false;
-    bool ok = !exists || fchmod(fd, st.st_mode & 07777) == 0;
-    for (size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += size_t(n);
-    }
+    bool ok = (!exists || fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, bytes.data(), bytes.size());
     ok = ok && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (ok && rename(temp.c_str(), target.c_str()) == 0) return true;

@@ -1,5 +1,6 @@
 // Program directory, search path, files and the temporary directory.
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace plat {
@@ -18,6 +19,9 @@ bool DirectoryExists(const std::wstring& path);
 // Gives a file a new name that nothing holds yet: false, with both names as they were, when a
 // file, a directory or a link (dangling too) already has it.
 bool RenameNoReplace(const std::wstring& from, const std::wstring& to);
+// Writes all size bytes to the descriptor (a write cut short by a signal goes on): false when
+// the file takes fewer.
+bool WriteAll(int fd, const void* data, size_t size);
 // Gives a file new content whole or not at all: written beside it under a name of its own, then
 // put in its place. False leaves the file as it was. A link is followed (the file it names gets the
 // content) and an existing file keeps its permissions.

@@ -7,23 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 
 namespace RYL {
 namespace {
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // "%f": six decimals, always with a point whatever the locale.
 std::wstring FixedSix(double value) {
@@ -92,7 +80,7 @@ bool CLogStore::SaveToFile(std::wstring fileName, uint32_t maxLevel) {
     if (fileName.empty()) return false;
     File file(open(plat::NativePath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (file.fd() < 0) return false;
-    if (!WriteAll(file.fd(), std::string("\xFF\xFE", 2))) return false;
+    if (!plat::WriteAll(file.fd(), "\xFF\xFE", 2)) return false;
 
     CRylSortStringArray keys;
     for (const auto& entry : *this) {
@@ -106,7 +94,8 @@ bool CLogStore::SaveToFile(std::wstring fileName, uint32_t maxLevel) {
         tagLogRecord* record = nullptr;
         if (!Lookup(keys[i].c_str(), record) || !record) return false;
         if (static_cast<uint32_t>(record->nLevel) > maxLevel) continue;
-        if (!WriteAll(file.fd(), plat::Utf16LeBytes(FormatLine(*record)))) return false;
+        const std::string line = plat::Utf16LeBytes(FormatLine(*record));
+        if (!plat::WriteAll(file.fd(), line.data(), line.size())) return false;
     }
     return file.Close();
 }

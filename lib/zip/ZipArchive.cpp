@@ -59,18 +59,6 @@ int64_t GetFilePosition(int fd)
     return pos < 0 ? -1 : int64_t(pos);
 }
 
-bool WriteAll(int fd, const unsigned char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 // Writes blocks to a file on a thread of its own, and adds them to their CRC-32, so that the next
 // block is decoded meanwhile.
 class BlockWriter {
@@ -117,7 +105,7 @@ private:
             const unsigned char* data = pending_;
             size_t size = size_;
             lock.unlock();
-            bool ok = WriteAll(fd_, data, size);
+            bool ok = plat::WriteAll(fd_, data, size);
             crc_ = OutputCrc(engine_, crc_, data, size);
             lock.lock();
             failed_ = failed_ || !ok;
@@ -857,7 +845,7 @@ ArchiveResult ArchiveReader::ExtractToFile(int index, const void* target, int ta
                 result = ARC_INFLATE_ERROR;
                 break;
             }
-            if (got > 0 && !(writer ? writer->Submit(data, got) : WriteAll(fd, data, got))) {
+            if (got > 0 && !(writer ? writer->Submit(data, got) : plat::WriteAll(fd, data, got))) {
                 result = ARC_WRITE_ERROR;
                 break;
             }

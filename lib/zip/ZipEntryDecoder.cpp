@@ -80,7 +80,6 @@ bool EntryDecoder::MovedOn(size_t rawPosBefore)
     return rawPos_ == rawLen_ && Refill();
 }
 
-
 bool EntryDecoder::Inflate(unsigned char* out, size_t size, size_t& made, bool& streamEnded)
 {
     size = std::min<size_t>(size, UINT_MAX);

@@ -94,7 +94,6 @@ private:
     bool started_ = false;
     bool rawEnded_ = false;
     size_t rawPos_ = 0, rawLen_ = 0;
-    uint64_t storedLeft_ = 0;
     uint64_t produced_ = 0;
     uint32_t crc_ = 0;
     bool crcByCaller_ = false;

@@ -16,6 +16,17 @@
 #include <functional>
 #include <sstream>
 
+namespace {
+
+std::string ReadFile(const std::filesystem::path& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
 TEST(Paths, NativePathUsesSlashes) {
     EXPECT_EQ(plat::NativePath(L"C:\\dir\\file.txt"), "C:/dir/file.txt");
     EXPECT_EQ(plat::NativePath(L"/tmp/caf\u00e9"), "/tmp/caf\xC3\xA9");
@@ -70,12 +81,6 @@ TEST(Paths, FileAndDirectoryTests) {
 // Only a name that nothing holds is taken; any other leaves both names as they were.
 TEST(Paths, RenameNoReplaceNeverReplaces) {
     namespace fs = std::filesystem;
-    const auto read = [](const std::string& name) {
-        std::ifstream in(name);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    };
     struct Case {
         const char* what;
         std::function<void(const std::string&)> make;  // what holds the target name
@@ -99,15 +104,15 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
         EXPECT_EQ(plat::RenameNoReplace(dir.Wide("from"), dir.Wide("to")), c.moved);
         EXPECT_EQ(fs::exists(dir / "from"), !c.moved);
         if (c.moved) {
-            EXPECT_EQ(read(dir / "to"), "new");
+            EXPECT_EQ(ReadFile(dir / "to"), "new");
             continue;
         }
-        EXPECT_EQ(read(dir / "from"), "new");
+        EXPECT_EQ(ReadFile(dir / "from"), "new");
         EXPECT_EQ(fs::symlink_status(dir / "to").type(), before.type());
         if (fs::is_regular_file(before)) {
-            EXPECT_EQ(read(dir / "to"), "earlier");
+            EXPECT_EQ(ReadFile(dir / "to"), "earlier");
         }
-        EXPECT_EQ(read(dir / "other"), "other");
+        EXPECT_EQ(ReadFile(dir / "other"), "other");
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "missing")));
         EXPECT_TRUE(fs::is_empty(dir / "sub"));
     }
@@ -119,12 +124,6 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
 // The new content arrives whole, or the file keeps what it held and nothing else is left beside it.
 TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
     namespace fs = std::filesystem;
-    const auto read = [](const fs::path& name) {
-        std::ifstream in(name, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    };
     const auto modeOf = [](const fs::path& name) {
         struct stat st {};
         EXPECT_EQ(stat(name.c_str(), &st), 0);
@@ -152,7 +151,7 @@ TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
         c.make(dir.path());
         const bool existed = fs::exists(fs::symlink_status(dir / "f"));
         const bool regular = fs::is_regular_file(dir / "f");
-        const std::string before = regular ? read(dir / c.file) : "";
+        const std::string before = regular ? ReadFile(dir / c.file) : "";
         const unsigned modeBefore = regular ? modeOf(dir / c.file) : 0;
         const auto typeBefore = fs::symlink_status(dir / "f").type();
         bool replaced;
@@ -172,12 +171,12 @@ TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
         EXPECT_EQ(replaced, c.replaced);
         EXPECT_EQ(fs::symlink_status(dir / "f").type(), existed ? typeBefore : c.replaced ? fs::file_type::regular : fs::file_type::not_found);
         if (c.replaced) {
-            EXPECT_EQ(read(dir / c.file), content);
+            EXPECT_EQ(ReadFile(dir / c.file), content);
             if (modeBefore) {
                 EXPECT_EQ(modeOf(dir / c.file), modeBefore);
             }
         } else if (regular) {
-            EXPECT_EQ(read(dir / c.file), before);
+            EXPECT_EQ(ReadFile(dir / c.file), before);
         }
         size_t names = 0;
         for (const auto& entry : fs::directory_iterator(dir.path())) names += entry.path().filename() != "target";
