@@ -16,8 +16,6 @@
 #include <wx/log.h>
 
 #include <memory>
-#include <optional>
-#include <utility>
 #include <string>
 #include <vector>
 
@@ -224,19 +222,16 @@ bool KivCheckResultWorker::CheckSerialNumber(uint32_t* code, wxString* error) {
 }
 
 bool KivCheckResultWorker::ReadSoftwareVersion(wxString* version, uint32_t* code, wxString* error) {
-    return RetryUntilIntoAndroidTimeout([&](bool*) { return ReadVersionOnce(version, code, error); }, code, error);
+    return RetryUntilIntoAndroidTimeout([&] { return ReadVersionOnce(version, code, error); }, code, error);
 }
 
-bool KivCheckResultWorker::RetryUntilIntoAndroidTimeout(const std::function<bool(bool* lasting)>& attempt,
-                                                        uint32_t* code, wxString* error) {
+bool KivCheckResultWorker::RetryUntilIntoAndroidTimeout(const std::function<bool()>& attempt, uint32_t* code,
+                                                        wxString* error) {
     const uint32_t limit = Settings().Timeout.IntoAndroidTimeout;
     const KivDeadline deadline(limit);
     for (;;) {
-        bool lasting = false;
-        if (attempt(&lasting))
+        if (attempt())
             return true;
-        if (lasting)
-            return false;
         if (deadline.Passed()) {
             if (error)
                 *error = CheckTimeoutText(limit, *error);
@@ -276,42 +271,12 @@ bool KivCheckResultWorker::WaitBeforeNextTry(uint32_t* code, wxString* error) {
 }
 
 bool KivCheckResultWorker::ReadImei(wxString* imei, uint32_t* code, wxString* error) {
-    const std::wstring serial = DetectedSerial().ToStdWstring();
+    // No failure ends the read before its limit: a phone's radio may publish the IMEI well after
+    // adb answers, and the companion app may answer on a later try.
     return RetryUntilIntoAndroidTimeout(
-        [&](bool* lasting) {
-            // The first failure of the try that no later try changes: a refused property, a flow
-            // without companion package. It ends the read once the other routes have failed too.
-            std::optional<std::pair<uint32_t, wxString>> lastingFailure;
-            // The helper that the device may carry already.
-            if (ImeiFromHelper(imei, code, error))
-                return true;
-            // The property; an unset one gives no answer, a value that is no IMEI is refused.
-            std::wstring value;
-            if (AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
-                    return adb.GetProp(serial, L"persist.radio.device.imei", value, c, e);
-                })) {
-                if (IsImeiPropertyAnswer(value)) {
-                    if (imei)
-                        *imei = value;
-                    return true;
-                }
-                if (!value.empty()) {
-                    lastingFailure.emplace(ERR_INVALID_ID, wxString::Format(kInvalidImeiFormat, value));
-                    Store(code, error, lastingFailure->first, lastingFailure->second);
-                    Log(lastingFailure->first, LOG_LEVEL_ERROR, lastingFailure->second);
-                }
-            }
-            // The flow's companion app.
-            if (flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
-                                              : InstallAndRunPhoneInfo(imei, code, error))
-                return true;
-            if (!lastingFailure && code && *code == ERR_APK_RESOURCE)
-                lastingFailure.emplace(*code, error ? *error : wxString());
-            if (lastingFailure) {
-                Store(code, error, lastingFailure->first, lastingFailure->second);
-                *lasting = true;
-            }
-            return false;
+        [&] {
+            return ImeiFromHelper(imei, code, error) || ImeiFromProperty(imei, code, error) ||
+                   ImeiFromCompanion(imei, code, error);
         },
         code, error);
 }
@@ -327,6 +292,33 @@ bool KivCheckResultWorker::ImeiFromHelper(wxString* imei, uint32_t* code, wxStri
     if (!ok)
         Log(code ? *code : 0, LOG_LEVEL_ERROR, error ? *error : wxString());
     return ok;
+}
+
+bool KivCheckResultWorker::ImeiFromProperty(wxString* imei, uint32_t* code, wxString* error) {
+    std::wstring value;
+    const std::wstring serial = DetectedSerial().ToStdWstring();
+    if (!AdbCall(Adb(), code, error, [&](RYL::CAdbCommander& adb, int* c, std::wstring* e) {
+            return adb.GetProp(serial, L"persist.radio.device.imei", value, c, e);
+        })) {
+        Log(code ? *code : 0, LOG_LEVEL_ERROR, error ? *error : wxString());
+        return false;
+    }
+    if (IsImeiPropertyAnswer(value)) {
+        if (imei)
+            *imei = value;
+        return true;
+    }
+    // Unset (empty) is no answer yet; anything else is refused, and logged.
+    if (!value.empty()) {
+        Store(code, error, ERR_INVALID_ID, wxString::Format(kInvalidImeiFormat, value));
+        Log(ERR_INVALID_ID, LOG_LEVEL_ERROR, error ? *error : wxString());
+    }
+    return false;
+}
+
+bool KivCheckResultWorker::ImeiFromCompanion(wxString* imei, uint32_t* code, wxString* error) {
+    return flow_ == KivCheckFlow::Script ? InstallAndRunGetImei(imei, code, error)
+                                         : InstallAndRunPhoneInfo(imei, code, error);
 }
 
 bool KivCheckResultWorker::ExportPhoneInfoApk(uint32_t* code, wxString* error) {

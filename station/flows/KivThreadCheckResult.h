@@ -21,9 +21,7 @@ public:
     // ro.build.display.id, read until Android answers or IntoAndroidTimeout has passed.
     bool ReadSoftwareVersion(wxString* version, uint32_t* code, wxString* error);
     // The IMEI from the device's helper, its property or the flow's companion app, tried in turn
-    // until one answers or IntoAndroidTimeout has passed. A try that met a failure no later try
-    // changes (a property that is no IMEI, a flow without companion package) ends the read with
-    // that failure.
+    // until one answers or IntoAndroidTimeout has passed; each route's failure is logged.
     bool ReadImei(wxString* imei, uint32_t* code, wxString* error);
     // Writes the flow's companion package to a temporary file, once per worker.
     bool ExportPhoneInfoApk(uint32_t* code, wxString* error);
@@ -52,11 +50,13 @@ private:
     bool ReadVersionOnce(wxString* version, uint32_t* code, wxString* error);
     // 16 waits of 2 s, each after a cancellation test; false ("User abort") when cancelled.
     bool WaitBeforeNextTry(uint32_t* code, wxString* error);
-    // Tries until one try succeeds, one fails for good (it sets lasting: its error stands as it is)
-    // or IntoAndroidTimeout has passed ("%u seconds timeout, %s").
-    bool RetryUntilIntoAndroidTimeout(const std::function<bool(bool* lasting)>& attempt, uint32_t* code,
-                                      wxString* error);
+    // Tries until one try succeeds or IntoAndroidTimeout has passed ("%u seconds timeout, %s").
+    bool RetryUntilIntoAndroidTimeout(const std::function<bool()>& attempt, uint32_t* code, wxString* error);
+    // The routes of one IMEI try: the helper the device may carry, persist.radio.device.imei, the
+    // flow's companion app.
     bool ImeiFromHelper(wxString* imei, uint32_t* code, wxString* error);
+    bool ImeiFromProperty(wxString* imei, uint32_t* code, wxString* error);
+    bool ImeiFromCompanion(wxString* imei, uint32_t* code, wxString* error);
     // Install and start: the first three steps of both companion routes.
     bool InstallAndStartCompanion(uint32_t* code, wxString* error);
     // Logs the failure of a companion route (tag serial, error level) and returns false.

@@ -535,66 +535,98 @@ TEST_F(CheckWorkers, TheScriptCheckReadsTheImeiThroughGetImei) {
     EXPECT_TRUE(fs::is_empty(root / "tmp")) << "the package file is deleted";
 }
 
-// A check without a companion package for its model (every fastboot check) logs the failed export,
-// and its IMEI read ends in its first try with the export's code and text: no later try changes
-// them, so the limit is not waited for.
-TEST_F(CheckWorkers, AModelWithoutCompanionPackageEndsTheImeiReadAtOnce) {
+// A phone's radio may publish its IMEI well after adb answers: every flow reads the property on a
+// later try, whether the model has a companion package (whose app does not answer here) or not.
+TEST_F(CheckWorkers, AnImeiPublishedLateIsReadOnALaterTry) {
     const struct {
         KivCheckFlow flow;
         const wchar_t* model;
-    } cases[] = {{KivCheckFlow::Recovery, L"ZK170CG"},
-                 {KivCheckFlow::Fastboot, kArmModel},
-                 {KivCheckFlow::Fastboot, kScriptModel},
-                 {KivCheckFlow::Script, kArmModel}};
-    Configure(false, true, false, 300);
+    } cases[] = {{KivCheckFlow::Fastboot, kArmModel},  {KivCheckFlow::Fastboot, kScriptModel},
+                 {KivCheckFlow::Recovery, L"ZK170CG"}, {KivCheckFlow::Script, kArmModel},
+                 {KivCheckFlow::Recovery, kArmModel},  {KivCheckFlow::Script, kScriptModel}};
+    Write(dev / "prop" / "persist.radio.device.imei", kImei);
+    Write(dev / "helper", "11\r\n");  // com.zelk.phoneinfo's helper: the modem does not answer
+    Configure(false, true, false, 100000);  // a limit that the tries always keep within
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(FlowName(c.flow)) + " " + plat::NarrowFromWide(c.model));
-        ASSERT_EQ(ImeiApkResourceId(c.flow, c.model), 0);
-        NewStation();
-        auto device = MakeRecord(c.flow, c.model, true);
-        ASSERT_TRUE(RunCheck(c.flow, *device));
-        EXPECT_EQ(device->state, DEV_FAIL);
-        const std::wstring exportText = L"Export PhoneInfoTest.apk: Load PhoneInfoTest apk resource failure";
-        EXPECT_EQ(LogOf(exportText).code, uint32_t(ERR_APK_RESOURCE));
-        EXPECT_EQ(LogOf(exportText).level, LOG_LEVEL_ERROR);
-        const std::wstring text = L"Read IMEI failure(" + exportText + L")";
-        EXPECT_EQ(Texts().back(), text);
-        EXPECT_EQ(LogOf(text).code, uint32_t(ERR_APK_RESOURCE));
-        EXPECT_EQ(CountCalls("'/data/data/PhoneInfoTest' 1 0"), 1) << "one try";
-        EXPECT_EQ(CountCalls("getprop persist.radio.device.imei"), 1) << "one try";
-        EXPECT_EQ(CountCalls(" install "), 0);
-        EXPECT_FALSE(Logged(L"Generate xml log ..."));
-        EXPECT_TRUE(fs::is_empty(root / "results"));
+        for (int unsetReads : {1, 3}) {
+            SCOPED_TRACE(std::string(FlowName(c.flow)) + " " + plat::NarrowFromWide(c.model) + ", published after " +
+                         std::to_string(unsetReads) + " tries");
+            NewStation();
+            fs::remove(dev / "package");
+            if (c.flow == KivCheckFlow::Script)
+                Write(dev / "package", "com.example.getimei");  // and no device id published
+            Write(dev / "unset" / "persist.radio.device.imei", std::to_string(unsetReads));
+            auto device = MakeRecord(c.flow, c.model, true);
+            ASSERT_TRUE(RunCheck(c.flow, *device));
+            EXPECT_EQ(device->state, DEV_PASS) << Texts().back();
+            EXPECT_TRUE(Logged(L"Read IMEI 357123456789012"));
+            EXPECT_EQ(CountCalls("getprop persist.radio.device.imei"), unsetReads + 1);
+            EXPECT_EQ(CountCalls("'/data/data/PhoneInfoTest' 1 0"), unsetReads + 1);
+            if (ImeiApkResourceId(c.flow, c.model) == 0) {
+                const LoggedRecord exported = LogOf(L"Export PhoneInfoTest.apk: Load PhoneInfoTest apk resource failure");
+                EXPECT_EQ(exported.code, uint32_t(ERR_APK_RESOURCE)) << "each try's failed export is logged";
+                EXPECT_EQ(CountCalls(" install "), 0);
+            } else {
+                EXPECT_EQ(CountCalls(" install "), 1) << "installed once for all tries";
+                EXPECT_EQ(CountCalls("am start"), unsetReads);
+            }
+            EXPECT_FALSE(fs::exists(dev / "installed-com.zelk.phoneinfo"));
+            EXPECT_FALSE(fs::exists(dev / "installed-com.example.getimei"));
+            fs::remove_all(root / "results");
+            fs::create_directories(root / "results");
+        }
     }
 }
 
-// A property that holds no IMEI is refused for good: when no other route answers in the same try,
-// the read ends with the refusal, whatever the companion app gave.
-TEST_F(CheckWorkers, ARefusedPropertyEndsTheImeiReadWhenNoRouteAnswers) {
+// An IMEI that stays unreadable fails only once the limit has passed, with the last route's code
+// and text: the failed export where the model has no companion package (every fastboot check),
+// else the companion app's refusal. A refused property is logged on every try.
+TEST_F(CheckWorkers, AnImeiThatStaysUnreadableFailsAtTheLimit) {
+    const std::wstring exportText = L"Export PhoneInfoTest.apk: Load PhoneInfoTest apk resource failure";
     const struct {
         KivCheckFlow flow;
         const wchar_t* model;
-    } cases[] = {{KivCheckFlow::Recovery, kArmModel}, {KivCheckFlow::Fastboot, kArmModel},
-                 {KivCheckFlow::Script, kScriptModel}};
-    Write(dev / "prop" / "persist.radio.device.imei", "unknown");
-    Write(dev / "helper", "11\r\n");  // com.zelk.phoneinfo's helper: the modem does not answer
+        const char* property;  // nullptr: unset
+        std::wstring last;
+        uint32_t code;
+    } cases[] = {{KivCheckFlow::Fastboot, kArmModel, nullptr, exportText, ERR_APK_RESOURCE},
+                 {KivCheckFlow::Recovery, L"ZK170CG", "unknown", exportText, ERR_APK_RESOURCE},
+                 {KivCheckFlow::Recovery, kArmModel, "unknown", L"The IMEI \"11\" is invalid", ERR_INVALID_ID},
+                 {KivCheckFlow::Script, kScriptModel, "35712345", L"The IMEI \"\" is invalid", ERR_INVALID_ID}};
+    Write(dev / "helper", "11\r\n");
     Configure(false, true, false, 300);
     for (const auto& c : cases) {
-        SCOPED_TRACE(FlowName(c.flow));
+        SCOPED_TRACE(std::string(FlowName(c.flow)) + " " + plat::NarrowFromWide(c.model));
         NewStation();
         fs::remove(dev / "package");
         if (c.flow == KivCheckFlow::Script)
-            Write(dev / "package", "com.example.getimei");  // and no device id published
+            Write(dev / "package", "com.example.getimei");
+        fs::remove(dev / "prop" / "persist.radio.device.imei");
+        if (c.property)
+            Write(dev / "prop" / "persist.radio.device.imei", c.property);
         auto device = MakeRecord(c.flow, c.model, true);
-        ASSERT_TRUE(RunCheck(c.flow, *device));
+        bool ran = false;
+        {
+            SpeedUpWhen twoTries(20, [this] { return CountCalls("getprop persist.radio.device.imei") >= 2; });
+            ran = RunCheck(c.flow, *device);
+        }
+        ASSERT_TRUE(ran);
         EXPECT_EQ(device->state, DEV_FAIL);
-        const std::wstring text = L"Read IMEI failure(The IMEI \"unknown\" is invalid)";
+        const std::wstring text = L"Read IMEI failure(300 seconds timeout, " + c.last + L")";
         EXPECT_EQ(Texts().back(), text);
-        EXPECT_EQ(LogOf(text).code, uint32_t(ERR_INVALID_ID));
-        EXPECT_EQ(CountCalls("getprop persist.radio.device.imei"), 1) << "one try";
-        EXPECT_EQ(CountCalls("am start"), c.flow == KivCheckFlow::Fastboot ? 0 : 1) << "the companion app was tried";
-        EXPECT_FALSE(fs::exists(dev / "installed-com.zelk.phoneinfo"));
-        EXPECT_FALSE(fs::exists(dev / "installed-com.example.getimei"));
+        EXPECT_EQ(LogOf(text).code, c.code);
+        EXPECT_GE(CountCalls("getprop persist.radio.device.imei"), 2) << "tried again before the limit";
+        EXPECT_EQ(LogOf(c.last).code, c.code) << "each try's last failure is logged";
+        if (c.property) {
+            int refusals = 0;
+            for (const LoggedRecord& record : station->Log())
+                refusals += record.text == L"The IMEI \"" + plat::WideFromNarrow(c.property) + L"\" is invalid";
+            EXPECT_GE(refusals, 2);
+        }
+        if (c.flow == KivCheckFlow::Fastboot) {
+            EXPECT_EQ(CountCalls(" install "), 0);
+        }
+        EXPECT_FALSE(Logged(L"Generate xml log ..."));
         EXPECT_TRUE(fs::is_empty(root / "results"));
     }
 }
@@ -677,9 +709,11 @@ TEST_F(CheckWorkers, AShortPackageFileIsNeverInstalled) {
     signal(SIGXFSZ, SIG_DFL);
     ASSERT_TRUE(ran);
     EXPECT_EQ(device->state, DEV_FAIL);
-    for (const LoggedRecord& record : station->Log())
-        if (record.text == text)
+    for (const LoggedRecord& record : station->Log()) {
+        if (record.text == text) {
             EXPECT_EQ(record.code, uint32_t(ERR_APK_WRITE));
+        }
+    }
     EXPECT_GE(failures(), 2) << "each try writes the package again";
     EXPECT_EQ(CountCalls(" install "), 0);
     EXPECT_TRUE(fs::is_empty(root / "tmp"));
