@@ -69,10 +69,11 @@ std::wstring SearchPathFor(const std::wstring& name) {
     while (start <= all.size()) {
         size_t end = all.find(':', start);
         if (end == std::string::npos) end = all.size();
-        std::string dir = all.substr(start, end - start);
+        // An empty entry is the current directory.
+        std::string full = end > start ? all.substr(start, end - start) : std::string(1, '.');
+        full += '/';
+        full += file;
         start = end + 1;
-        if (dir.empty()) dir = ".";  // an empty entry is the current directory
-        std::string full = dir + "/" + file;
         struct stat st;
         if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(full.c_str(), X_OK) == 0) {
             if (full[0] != '/') {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -54,7 +55,17 @@ TEST(Paths, SearchPathFindsOnlyExecutableFiles) {
     std::wstring data = plat::SearchPathFor(L"data");
     std::wstring missing = plat::SearchPathFor(L"nothing-here");
     std::wstring withDir = plat::SearchPathFor(L"x/tool");
+    // An empty entry, at the end or in the middle, is the current directory.
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    std::vector<std::string> here;
+    for (const char* entries : {"/nonexistent:", "/nonexistent::/bin"}) {
+        setenv("PATH", entries, 1);
+        here.push_back(std::filesystem::path(plat::NativePath(plat::SearchPathFor(L"tool"))).lexically_normal());
+    }
+    std::filesystem::current_path(cwd);
     setenv("PATH", old.c_str(), 1);
+    EXPECT_EQ(here, std::vector<std::string>(2, dir / "tool"));
     EXPECT_EQ(plat::NativePath(found), dir / "tool");
     EXPECT_EQ(data, L"");
     EXPECT_EQ(missing, L"");
