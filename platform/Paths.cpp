@@ -122,6 +122,40 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+namespace {
+
+// Writes over the file itself, for when no new file can take its place. The new bytes go over the
+// earlier ones and only then is the file cut to their length; when they do not all go in, the
+// earlier bytes are put back as far as the file takes them.
+bool OverwriteInPlace(const std::string& target, const std::string& bytes) {
+    int fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
+    const bool readable = fd >= 0;
+    if (!readable) fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::string earlier;
+    bool restorable = ok && readable;
+    while (restorable) {
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) restorable = false;
+        else earlier.append(buf, size_t(n));
+    }
+    const auto put = [fd](const std::string& content) {
+        return lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, content.data(), content.size()) &&
+               ftruncate(fd, off_t(content.size())) == 0 && fsync(fd) == 0;
+    };
+    ok = ok && put(bytes);
+    if (!ok && restorable) put(earlier);
+    ok = close(fd) == 0 && ok;
+    return ok;
+}
+
+}  // namespace
+
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
     std::string target = NativePath(path);
     struct stat st;
@@ -139,9 +173,20 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temp = target + ".new-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
+        if (fd >= 0 || errno == EEXIST) continue;
+        // A folder that takes no new file: the file itself may still be writable.
+        if (exists && (errno == EACCES || errno == EPERM || errno == EROFS)) return OverwriteInPlace(target, bytes);
+        return false;
     }
     if (fd < 0) return false;
+    // A new file that cannot have the earlier one's owner and group would take them away: the
+    // earlier file then takes the content itself, or stays as it was.
+    if (exists && fchown(fd, st.st_uid, st.st_gid) != 0) {
+        close(fd);
+        unlink(temp.c_str());
+        return OverwriteInPlace(target, bytes);
+    }
+    // The mode after the owner, since a change of owner clears the set-id bits.
     bool ok = (!exists || fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, bytes.data(), bytes.size());
     ok = ok && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;

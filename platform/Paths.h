@@ -24,7 +24,9 @@ bool RenameNoReplace(const std::wstring& from, const std::wstring& to);
 bool WriteAll(int fd, const void* data, size_t size);
 // Gives a file new content whole or not at all: written beside it under a name of its own, then
 // put in its place. False leaves the file as it was. A link is followed (the file it names gets the
-// content) and an existing file keeps its permissions.
+// content) and an existing file keeps its owner, group and permissions. Where the new file cannot
+// have that owner and group, or the folder takes no new file, the file itself is written over when
+// it is writable; a failure there puts the earlier bytes back as far as the file takes them.
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes);
 std::wstring TempDir();                          // with a trailing '/'
 

@@ -74,8 +74,6 @@ std::optional<std::wstring> ReadJoinedLines(const std::wstring& name) {
     return plat::WideFromNarrow(joined);
 }
 
-// Replaces the file as a whole; false when it cannot be created or written.
-
 std::string Encipher(const std::string& plain, const KeyMaterial& km, bool ecb) {
     std::string encoded;
     auto* sink = new CryptoPP::Base64Encoder(new CryptoPP::StringSink(encoded), true, kBase64LineLength);

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -14,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -24,6 +29,50 @@ std::string ReadFile(const std::filesystem::path& name) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+struct stat StatOf(const std::filesystem::path& name) {
+    struct stat st {};
+    EXPECT_EQ(stat(name.c_str(), &st), 0) << name;
+    return st;
+}
+
+size_t NamesIn(const std::filesystem::path& dir) {
+    return size_t(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+}
+
+// ReplaceFileContents with the process's files held to sizeLimit bytes (0: no limit), which cuts
+// a write short as a full disk does.
+bool ReplaceWithSizeLimit(const std::wstring& file, const std::string& content, long sizeLimit) {
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    if (sizeLimit) {
+        struct rlimit limit = old;
+        limit.rlim_cur = rlim_t(sizeLimit);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    const bool replaced = plat::ReplaceFileContents(file, content);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    return replaced;
+}
+
+// Runs f in a child that keeps user id 0 but has no capabilities: an ordinary user, for whom the
+// owners and modes of files and folders decide. Unlike another user id it still passes the
+// folders above the test's own, whatever their modes. f's answer as 1 or 0; -1 when the child
+// could not be made so.
+int AsOrdinaryUser(const std::function<bool()>& f) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] {};
+        if (syscall(SYS_capset, &header, none) != 0) _exit(2);
+        _exit(f() ? 1 : 0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) > 1) return -1;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace
@@ -135,11 +184,6 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
 // The new content arrives whole, or the file keeps what it held and nothing else is left beside it.
 TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
     namespace fs = std::filesystem;
-    const auto modeOf = [](const fs::path& name) {
-        struct stat st {};
-        EXPECT_EQ(stat(name.c_str(), &st), 0);
-        return st.st_mode & 07777;
-    };
     const std::string content(100000, 'n');
     struct Case {
         const char* what;
@@ -163,28 +207,14 @@ TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
         const bool existed = fs::exists(fs::symlink_status(dir / "f"));
         const bool regular = fs::is_regular_file(dir / "f");
         const std::string before = regular ? ReadFile(dir / c.file) : "";
-        const unsigned modeBefore = regular ? modeOf(dir / c.file) : 0;
+        const unsigned modeBefore = regular ? StatOf(dir / c.file).st_mode & 07777 : 0;
         const auto typeBefore = fs::symlink_status(dir / "f").type();
-        bool replaced;
-        {
-            struct rlimit old {};
-            getrlimit(RLIMIT_FSIZE, &old);
-            void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
-            if (c.sizeLimit) {
-                struct rlimit limit = old;
-                limit.rlim_cur = rlim_t(c.sizeLimit);
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            replaced = plat::ReplaceFileContents(dir.Wide("f"), content);
-            setrlimit(RLIMIT_FSIZE, &old);
-            signal(SIGXFSZ, oldHandler);
-        }
-        EXPECT_EQ(replaced, c.replaced);
+        EXPECT_EQ(ReplaceWithSizeLimit(dir.Wide("f"), content, c.sizeLimit), c.replaced);
         EXPECT_EQ(fs::symlink_status(dir / "f").type(), existed ? typeBefore : c.replaced ? fs::file_type::regular : fs::file_type::not_found);
         if (c.replaced) {
             EXPECT_EQ(ReadFile(dir / c.file), content);
             if (modeBefore) {
-                EXPECT_EQ(modeOf(dir / c.file), modeBefore);
+                EXPECT_EQ(StatOf(dir / c.file).st_mode & 07777, modeBefore);
             }
         } else if (regular) {
             EXPECT_EQ(ReadFile(dir / c.file), before);
@@ -192,6 +222,103 @@ TEST(Paths, ReplaceFileContentsWholeOrNotAtAll) {
         size_t names = 0;
         for (const auto& entry : fs::directory_iterator(dir.path())) names += entry.path().filename() != "target";
         EXPECT_EQ(names, existed || c.replaced ? 1u : 0u) << "no file beside it";
+    }
+}
+
+// Root can give the new file everything the earlier one had, so it always replaces it whole.
+TEST(Paths, ReplaceFileContentsKeepsOwnerGroupAndMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root gives a file to another user";
+    namespace fs = std::filesystem;
+    const std::string content(100000, 'n');
+    struct Case {
+        const char* what;
+        uid_t uid;
+        gid_t gid;
+        mode_t mode;
+        bool link;  // the name saved is a link to the file
+    } cases[] = {
+        {"another user's file", 65534, 65534, 0640, false},
+        {"our file, another group", 0, 65534, 0660, false},
+        {"set-id bits", 65534, 65534, 06750, false},
+        {"through a link", 65534, 65534, 0600, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        const std::string file = dir / "target";
+        std::ofstream(file) << "earlier";
+        ASSERT_EQ(chown(file.c_str(), c.uid, c.gid), 0);
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0);  // after the owner, which clears set-id bits
+        if (c.link) fs::create_symlink("target", dir / "f");
+        const std::string saved = c.link ? dir / "f" : file;
+        const ino_t inode = StatOf(file).st_ino;
+        ASSERT_TRUE(plat::ReplaceFileContents(plat::WideFromNarrow(saved), content));
+        const struct stat after = StatOf(file);
+        EXPECT_EQ(after.st_uid, c.uid);
+        EXPECT_EQ(after.st_gid, c.gid);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(ReadFile(file), content);
+        EXPECT_NE(after.st_ino, inode) << "replaced whole, not written over";
+        EXPECT_EQ(fs::symlink_status(saved).type(), c.link ? fs::file_type::symlink : fs::file_type::regular);
+        EXPECT_EQ(NamesIn(dir.path()), c.link ? 2u : 1u) << "no file beside it";
+    }
+}
+
+// A user who may not give the new file the earlier one's owner and group, or whose folder takes no
+// new file, still saves a file that they may write, by writing over it; a file they may not write
+// stays as it was. Either way the file keeps its owner, group and mode and nothing is left beside it.
+TEST(Paths, ReplaceFileContentsForAnOrdinaryUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root sets up files of other users";
+    const std::string content(100000, 'n');
+    constexpr uid_t other = 65534;
+    struct Case {
+        const char* what;
+        bool ourFolder;  // else another user's, mode 0755: it takes no new file from us
+        uid_t uid;       // the earlier file's owner, group and mode; mode 0: no file
+        gid_t gid;
+        mode_t mode;
+        long sizeLimit;  // of the user's files, 0 none
+        bool saved;
+        bool inPlace;    // the earlier file itself holds the content afterwards
+    } cases[] = {
+        {"our file in our folder", true, 0, 0, 0600, 0, true, false},
+        {"another user's writable file", true, other, other, 0666, 0, true, true},
+        {"another user's writable file, the write cut short", true, other, other, 0666, 4096, false, true},
+        {"our file, a group not ours", true, 0, other, 0660, 0, true, true},
+        {"another user's file that we may only read", true, other, other, 0644, 0, false, true},
+        {"a folder that takes no new file", false, 0, 0, 0644, 0, true, true},
+        {"a folder that takes no new file, the write cut short", false, 0, 0, 0644, 4096, false, true},
+        {"a folder that takes no new file, a file we may not write", false, 0, 0, 0444, 0, false, true},
+        {"a folder that takes no new file, no file yet", false, 0, 0, 0, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        const std::string file = dir / "f";
+        if (c.mode) {
+            std::ofstream(file) << "earlier";
+            ASSERT_EQ(chown(file.c_str(), c.uid, c.gid), 0);
+            ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        }
+        if (!c.ourFolder) {
+            ASSERT_EQ(chown(dir.path().c_str(), other, other), 0);
+            ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        }
+        const ino_t inode = c.mode ? StatOf(file).st_ino : 0;
+        const int saved = AsOrdinaryUser([&] { return ReplaceWithSizeLimit(dir.Wide("f"), content, c.sizeLimit); });
+        ASSERT_NE(saved, -1) << "no child without capabilities";
+        EXPECT_EQ(saved == 1, c.saved);
+        if (!c.mode) {
+            EXPECT_EQ(NamesIn(dir.path()), 0u) << "no file made";
+            continue;
+        }
+        const struct stat after = StatOf(file);
+        EXPECT_EQ(after.st_uid, c.uid);
+        EXPECT_EQ(after.st_gid, c.gid);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(ReadFile(file), c.saved ? content : "earlier");
+        EXPECT_EQ(after.st_ino == inode, c.inPlace);
+        EXPECT_EQ(NamesIn(dir.path()), 1u) << "no file beside it";
     }
 }
 
