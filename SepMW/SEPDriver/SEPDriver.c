@@ -151,6 +151,27 @@ uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
     return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
 }
 
+/* The data that the storage service moved in the current callback. */
+static struct {
+    uint32_t offset;
+    uint32_t size;
+    int moved;
+} s_SharedData;
+
+uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address)
+{
+    if (address == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    if ((uint64_t)offset + size > FVOS_MESSAGE_AREA_SIZE)
+        return SEP_DRIVER_ERR_PARAM_LENGTH;
+    s_SharedData.offset = offset;
+    s_SharedData.size = (uint32_t)size;
+    s_SharedData.moved = 1;
+    return SEPDriver_StaticPhysAddrToVirt(offset, address);
+}
+
 /* Digests of what the callbacks of one wait did: request, reply and the data moved. */
 typedef struct {
     uint64_t *slots; /* 0 marks a free slot */
@@ -222,9 +243,8 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
     /* The SEP wrote nothing since the last reply (its event is still signalled). */
     int stale = HoldsFrame(&progress->reply);
     uint64_t digest = Fnv1a(0xCBF29CE484222325ull, g_SharedRamAddr, FrameSize(g_SharedRamAddr));
-    uint32_t dataOffset = 0, dataSize = 0;
-    int shared = NVSHost_SharedData(g_SharedRamAddr, &dataOffset, &dataSize);
     s_LastReply.size = 0;
+    s_SharedData.moved = 0;
     uint32_t rc = NVSHost_Parser();
     progress->reply = s_LastReply;
     if (rc != 0)
@@ -232,8 +252,9 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
     int refused = s_LastReply.size < 16 || SEP_GetLE32(s_LastReply.bytes + 12) != 0;
     digest = FnvWord(digest, s_LastReply.size);
     digest = Fnv1a(digest, s_LastReply.bytes, s_LastReply.size);
-    if (shared)
-        digest = Fnv1a(FnvWord(digest, dataSize), g_SharedRamAddr + dataOffset, dataSize);
+    if (s_SharedData.moved)
+        digest = Fnv1a(FnvWord(digest, s_SharedData.size), g_SharedRamAddr + s_SharedData.offset,
+                       s_SharedData.size);
     int repeated = !AddDigest(&progress->seen, digest);
     if ((stale || refused || repeated) && ++progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS)
         return FVOS_FAILED;

@@ -48,6 +48,10 @@ uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
 uint32_t SEPDriver_CheckStatus(uint32_t *offset, uint32_t opcode);
 uint32_t SEPDriver_Unlock(void);
 uint32_t SEPDriver_StaticPhysAddrToVirt(uint32_t offset, uint8_t **address);
+/* The data of a shared-memory transfer: size bytes at offset in the message area. 0 with their
+ * address when they lie inside the area (the wait then counts them as what the callback moved);
+ * SEP_DRIVER_ERR_PARAM_LENGTH when they do not. */
+uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address);
 
 uint32_t SEPDriver_Fastcall_InitHdr(uint8_t *header, uint8_t *msgHeader, uint32_t descriptorCount,
                                     uint32_t opcode, uint32_t totalSize, const void *tableAddress,
