@@ -172,11 +172,16 @@ uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address)
     return SEPDriver_StaticPhysAddrToVirt(offset, address);
 }
 
-/* Digests of what the callbacks of one wait did: request, reply and the data moved. */
+/* Digests of what the callbacks of one wait did: request, reply and the data moved. The table
+ * takes at most SEP_WAIT_MAX_DIGESTS; the latest digests are kept beside it without allocation,
+ * so that a SEP repeating itself is still seen when the table can take no more. */
+#define RECENT_DIGESTS SEP_WAIT_MAX_FRUITLESS_CALLBACKS
 typedef struct {
     uint64_t *slots; /* 0 marks a free slot */
     uint32_t capacity;
     uint32_t used;
+    uint64_t recent[RECENT_DIGESTS]; /* 0 marks a free entry */
+    uint32_t next;                   /* the entry that the next digest replaces */
 } DigestSet;
 
 static uint64_t Fnv1a(uint64_t hash, const uint8_t *bytes, uint32_t size)
@@ -204,35 +209,55 @@ static uint32_t SlotOf(const uint64_t *slots, uint32_t capacity, uint64_t digest
     return i;
 }
 
-/* 1 when the digest is new. When memory runs out the set keeps what it has and takes nothing new. */
-static int AddDigest(DigestSet *set, uint64_t digest)
+static int Holds(const DigestSet *set, uint64_t digest)
+{
+    for (uint32_t i = 0; i < RECENT_DIGESTS; i++)
+        if (set->recent[i] == digest)
+            return 1;
+    return set->capacity != 0 && set->slots[SlotOf(set->slots, set->capacity, digest)] == digest;
+}
+
+/* Room in the table for one more digest; 0 when it is at its bound or memory runs out. */
+static int MakeRoom(DigestSet *set)
+{
+    if (2 * (set->used + 1) <= set->capacity)
+        return 1;
+    if (set->used >= SEP_WAIT_MAX_DIGESTS)
+        return 0;
+    uint32_t capacity = set->capacity == 0 ? 64 : 2 * set->capacity;
+    uint64_t *slots = calloc(capacity, sizeof *slots);
+    if (slots == NULL)
+        return 0;
+    for (uint32_t i = 0; i < set->capacity; i++)
+        if (set->slots[i] != 0)
+            slots[SlotOf(slots, capacity, set->slots[i])] = set->slots[i];
+    free(set->slots);
+    set->slots = slots;
+    set->capacity = capacity;
+    return 1;
+}
+
+/* 1 when an earlier callback of the wait had the digest. A digest that is not remembered is
+ * taken as new: a repeat is never made up. */
+static int SeenBefore(DigestSet *set, uint64_t digest)
 {
     if (digest == 0)
         digest = 1;
-    if (set->capacity != 0 && set->slots[SlotOf(set->slots, set->capacity, digest)] == digest)
-        return 0;
-    if (2 * (set->used + 1) > set->capacity) {
-        uint32_t capacity = set->capacity == 0 ? 64 : 2 * set->capacity;
-        uint64_t *slots = capacity > set->capacity ? calloc(capacity, sizeof *slots) : NULL;
-        if (slots == NULL)
-            return 1;
-        for (uint32_t i = 0; i < set->capacity; i++)
-            if (set->slots[i] != 0)
-                slots[SlotOf(slots, capacity, set->slots[i])] = set->slots[i];
-        free(set->slots);
-        set->slots = slots;
-        set->capacity = capacity;
+    int seen = Holds(set, digest);
+    if (!seen && MakeRoom(set)) {
+        set->slots[SlotOf(set->slots, set->capacity, digest)] = digest;
+        set->used++;
     }
-    set->slots[SlotOf(set->slots, set->capacity, digest)] = digest;
-    set->used++;
-    return 1;
+    set->recent[set->next] = digest;
+    set->next = (set->next + 1) % RECENT_DIGESTS;
+    return seen;
 }
 
 /* What the storage service has done in one wait. */
 typedef struct {
     SepFrame reply; /* the last reply, as sent */
     DigestSet seen;
-    uint32_t fruitless;
+    uint32_t fruitless; /* consecutive callbacks that brought nothing new */
 } CallbackProgress;
 
 /* Serves a call back of the SEP with the storage service. Non-zero ends the wait. */
@@ -249,16 +274,14 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
     progress->reply = s_LastReply;
     if (rc != 0)
         return rc;
-    int refused = s_LastReply.size < 16 || SEP_GetLE32(s_LastReply.bytes + 12) != 0;
     digest = FnvWord(digest, s_LastReply.size);
     digest = Fnv1a(digest, s_LastReply.bytes, s_LastReply.size);
     if (s_SharedData.moved)
         digest = Fnv1a(FnvWord(digest, s_SharedData.size), g_SharedRamAddr + s_SharedData.offset,
                        s_SharedData.size);
-    int repeated = !AddDigest(&progress->seen, digest);
-    if ((stale || refused || repeated) && ++progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS)
-        return FVOS_FAILED;
-    return 0;
+    int repeated = SeenBefore(&progress->seen, digest);
+    progress->fruitless = stale || repeated ? progress->fruitless + 1 : 0;
+    return progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS ? FVOS_FAILED : 0;
 }
 
 /* Polls until the reply is there, printing the SEP's texts and serving its callbacks. */
