@@ -71,10 +71,6 @@ extern NvsMapEntry s_MapArray[NVS_MAX_IDS];
 DxStatus NVS_SetFileName(uint32_t id, const char *name);
 
 uint32_t NVSHost_Parser(void);
-/* The range of the message area that a shared-memory read or write request (in the area given)
- * transfers: 1 with its offset and padded size; 0 for any other request, or a range that does
- * not fit in the area. */
-int NVSHost_SharedData(const uint8_t *area, uint32_t *offset, uint32_t *size);
 
 DxStatus NVS_FileOpen(uint32_t id, uint32_t mode);
 DxStatus NVS_FileClose(uint32_t id);

@@ -57,19 +57,6 @@ static uint32_t ReplyTransfer(uint32_t opcode, uint32_t status, uint32_t count)
     return SendReply(words, sizeof words);
 }
 
-int NVSHost_SharedData(const uint8_t *area, uint32_t *offset, uint32_t *size)
-{
-    uint32_t opcode = SEP_GetLE32(area + REQ_OPCODE);
-    uint32_t areaOffset = SEP_GetLE32(area + REQ_P3);
-    uint64_t padded = Pad4(SEP_GetLE32(area + REQ_P2));
-    if ((opcode != NVS_OP_READ_SHARED && opcode != NVS_OP_WRITE_SHARED) ||
-        (uint64_t)areaOffset + padded > FVOS_MESSAGE_AREA_SIZE)
-        return 0;
-    *offset = areaOffset;
-    *size = (uint32_t)padded;
-    return 1;
-}
-
 /* The request's own end, from its length word, bounded by the message limit. */
 static uint32_t RequestEnd(const uint8_t *area)
 {
@@ -88,17 +75,17 @@ uint32_t NVSHost_Parser(void)
     uint32_t p0 = SEP_GetLE32(area + REQ_P0);
     uint32_t p1 = SEP_GetLE32(area + REQ_P1);
     uint32_t p2 = SEP_GetLE32(area + REQ_P2);
+    uint32_t p3 = SEP_GetLE32(area + REQ_P3);
     uint32_t count = 0;
     DxStatus status;
 
     switch (opcode) {
     case NVS_OP_READ_SHARED:
     case NVS_OP_WRITE_SHARED: {
-        uint32_t dataOffset = 0, dataSize = 0;
-        if (!NVSHost_SharedData(area, &dataOffset, &dataSize))
-            return ReplyResult(opcode, NVS_ERR_BAD_REQUEST, NVS_ERR_BAD_REQUEST);
+        /* The transfer covers the size padded to whole words (a read zeroes them all). */
         uint8_t *data = NULL;
-        SEPDriver_StaticPhysAddrToVirt(dataOffset, &data);
+        if (SEPDriver_SharedData(p3, Pad4(p2), &data) != 0)
+            return ReplyResult(opcode, NVS_ERR_BAD_REQUEST, NVS_ERR_BAD_REQUEST);
         if (opcode == NVS_OP_READ_SHARED)
             status = NVS_Read(p0, p1, data, p2, &count);
         else

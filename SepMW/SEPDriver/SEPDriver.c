@@ -151,11 +151,37 @@ uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
     return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
 }
 
-/* Digests of what the callbacks of one wait did: request, reply and the data moved. */
+/* The data that the storage service moved in the current callback. */
+static struct {
+    uint32_t offset;
+    uint32_t size;
+    int moved;
+} s_SharedData;
+
+uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address)
+{
+    if (address == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    if ((uint64_t)offset + size > FVOS_MESSAGE_AREA_SIZE)
+        return SEP_DRIVER_ERR_PARAM_LENGTH;
+    s_SharedData.offset = offset;
+    s_SharedData.size = (uint32_t)size;
+    s_SharedData.moved = 1;
+    return SEPDriver_StaticPhysAddrToVirt(offset, address);
+}
+
+/* Digests of what the callbacks of one wait did: request, reply and the data moved. The table
+ * takes at most SEP_WAIT_MAX_DIGESTS; the latest digests are kept beside it without allocation,
+ * so that a SEP repeating itself is still seen when the table can take no more. */
+#define RECENT_DIGESTS SEP_WAIT_MAX_FRUITLESS_CALLBACKS
 typedef struct {
     uint64_t *slots; /* 0 marks a free slot */
     uint32_t capacity;
     uint32_t used;
+    uint64_t recent[RECENT_DIGESTS]; /* 0 marks a free entry */
+    uint32_t next;                   /* the entry that the next digest replaces */
 } DigestSet;
 
 static uint64_t Fnv1a(uint64_t hash, const uint8_t *bytes, uint32_t size)
@@ -183,35 +209,55 @@ static uint32_t SlotOf(const uint64_t *slots, uint32_t capacity, uint64_t digest
     return i;
 }
 
-/* 1 when the digest is new. When memory runs out the set keeps what it has and takes nothing new. */
-static int AddDigest(DigestSet *set, uint64_t digest)
+static int Holds(const DigestSet *set, uint64_t digest)
+{
+    for (uint32_t i = 0; i < RECENT_DIGESTS; i++)
+        if (set->recent[i] == digest)
+            return 1;
+    return set->capacity != 0 && set->slots[SlotOf(set->slots, set->capacity, digest)] == digest;
+}
+
+/* Room in the table for one more digest; 0 when it is at its bound or memory runs out. */
+static int MakeRoom(DigestSet *set)
+{
+    if (2 * (set->used + 1) <= set->capacity)
+        return 1;
+    if (set->used >= SEP_WAIT_MAX_DIGESTS)
+        return 0;
+    uint32_t capacity = set->capacity == 0 ? 64 : 2 * set->capacity;
+    uint64_t *slots = calloc(capacity, sizeof *slots);
+    if (slots == NULL)
+        return 0;
+    for (uint32_t i = 0; i < set->capacity; i++)
+        if (set->slots[i] != 0)
+            slots[SlotOf(slots, capacity, set->slots[i])] = set->slots[i];
+    free(set->slots);
+    set->slots = slots;
+    set->capacity = capacity;
+    return 1;
+}
+
+/* 1 when an earlier callback of the wait had the digest. A digest that is not remembered is
+ * taken as new: a repeat is never made up. */
+static int SeenBefore(DigestSet *set, uint64_t digest)
 {
     if (digest == 0)
         digest = 1;
-    if (set->capacity != 0 && set->slots[SlotOf(set->slots, set->capacity, digest)] == digest)
-        return 0;
-    if (2 * (set->used + 1) > set->capacity) {
-        uint32_t capacity = set->capacity == 0 ? 64 : 2 * set->capacity;
-        uint64_t *slots = capacity > set->capacity ? calloc(capacity, sizeof *slots) : NULL;
-        if (slots == NULL)
-            return 1;
-        for (uint32_t i = 0; i < set->capacity; i++)
-            if (set->slots[i] != 0)
-                slots[SlotOf(slots, capacity, set->slots[i])] = set->slots[i];
-        free(set->slots);
-        set->slots = slots;
-        set->capacity = capacity;
+    int seen = Holds(set, digest);
+    if (!seen && MakeRoom(set)) {
+        set->slots[SlotOf(set->slots, set->capacity, digest)] = digest;
+        set->used++;
     }
-    set->slots[SlotOf(set->slots, set->capacity, digest)] = digest;
-    set->used++;
-    return 1;
+    set->recent[set->next] = digest;
+    set->next = (set->next + 1) % RECENT_DIGESTS;
+    return seen;
 }
 
 /* What the storage service has done in one wait. */
 typedef struct {
     SepFrame reply; /* the last reply, as sent */
     DigestSet seen;
-    uint32_t fruitless;
+    uint32_t fruitless; /* consecutive callbacks that brought nothing new */
 } CallbackProgress;
 
 /* Serves a call back of the SEP with the storage service. Non-zero ends the wait. */
@@ -222,22 +268,20 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
     /* The SEP wrote nothing since the last reply (its event is still signalled). */
     int stale = HoldsFrame(&progress->reply);
     uint64_t digest = Fnv1a(0xCBF29CE484222325ull, g_SharedRamAddr, FrameSize(g_SharedRamAddr));
-    uint32_t dataOffset = 0, dataSize = 0;
-    int shared = NVSHost_SharedData(g_SharedRamAddr, &dataOffset, &dataSize);
     s_LastReply.size = 0;
+    s_SharedData.moved = 0;
     uint32_t rc = NVSHost_Parser();
     progress->reply = s_LastReply;
     if (rc != 0)
         return rc;
-    int refused = s_LastReply.size < 16 || SEP_GetLE32(s_LastReply.bytes + 12) != 0;
     digest = FnvWord(digest, s_LastReply.size);
     digest = Fnv1a(digest, s_LastReply.bytes, s_LastReply.size);
-    if (shared)
-        digest = Fnv1a(FnvWord(digest, dataSize), g_SharedRamAddr + dataOffset, dataSize);
-    int repeated = !AddDigest(&progress->seen, digest);
-    if ((stale || refused || repeated) && ++progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS)
-        return FVOS_FAILED;
-    return 0;
+    if (s_SharedData.moved)
+        digest = Fnv1a(FnvWord(digest, s_SharedData.size), g_SharedRamAddr + s_SharedData.offset,
+                       s_SharedData.size);
+    int repeated = SeenBefore(&progress->seen, digest);
+    progress->fruitless = stale || repeated ? progress->fruitless + 1 : 0;
+    return progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS ? FVOS_FAILED : 0;
 }
 
 /* Polls until the reply is there, printing the SEP's texts and serving its callbacks. */

@@ -26,10 +26,15 @@ extern "C" {
 
 /* Consecutive poll failures after which a wait gives up. */
 #define SEP_WAIT_MAX_POLL_FAILURES 3u
-/* Callbacks of one wait, in any order, that were refused (answered with an error) or made no
- * progress (the message area still held the host's last reply, or the request and its answer
- * were those of an earlier callback of the wait), after which the wait gives up. */
-#define SEP_WAIT_MAX_FRUITLESS_CALLBACKS 8u
+/* Consecutive callbacks that bring nothing new, after which a wait gives up: the message area
+ * still held the host's last reply, or the request, the reply and the data moved were those of an
+ * earlier callback of the wait. A callback that brings something new, refused or not, starts the
+ * run again. A working SEP retries a request a few times; a stuck one is served this many times
+ * more (a poll, a parse and a reply each) before the wait ends. */
+#define SEP_WAIT_MAX_FRUITLESS_CALLBACKS 64u
+/* What the callbacks of one wait did is remembered for this many distinct callbacks (64 KiB);
+ * past that, and when memory runs out, only the latest SEP_WAIT_MAX_FRUITLESS_CALLBACKS are. */
+#define SEP_WAIT_MAX_DIGESTS 4096u
 
 /* Serves a call back of the SEP during a wait; a non-zero result ends the wait with it. */
 typedef uint32_t (*SEPDriver_Callback_t)(void);
@@ -48,6 +53,10 @@ uint32_t SEPDriver_WaitForResponse(uint32_t unused1, uint32_t unused2,
 uint32_t SEPDriver_CheckStatus(uint32_t *offset, uint32_t opcode);
 uint32_t SEPDriver_Unlock(void);
 uint32_t SEPDriver_StaticPhysAddrToVirt(uint32_t offset, uint8_t **address);
+/* The data of a shared-memory transfer: size bytes at offset in the message area. 0 with their
+ * address when they lie inside the area (the wait then counts them as what the callback moved);
+ * SEP_DRIVER_ERR_PARAM_LENGTH when they do not. */
+uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address);
 
 uint32_t SEPDriver_Fastcall_InitHdr(uint8_t *header, uint8_t *msgHeader, uint32_t descriptorCount,
                                     uint32_t opcode, uint32_t totalSize, const void *tableAddress,

@@ -110,6 +110,15 @@ void Put32(std::vector<uint8_t>& image, size_t at, uint32_t v) {
     for (int i = 0; i < 4; i++) image[at + i] = uint8_t(v >> (8 * i));
 }
 
+// The SEPSIM_CALLBACKS setting of a run of requests ("opcode:word,..."), each made count times.
+struct Requests {
+    std::string text;
+    Requests& Add(const std::string& request, size_t count = 1) {
+        for (size_t i = 0; i < count; i++) text += (text.empty() ? "SEPSIM_CALLBACKS=" : ";") + request;
+        return *this;
+    }
+};
+
 class ImageVerify : public ::testing::Test {
 protected:
     std::filesystem::path dir = septest::MakeTempDir();
@@ -249,6 +258,12 @@ TEST_F(ImageVerify, FaultsOfTheSepDuringTheWait) {
     };
     const std::string maxCache = "SEPSIM_CALLBACKS=0x606:0," + std::to_string(NVS_CACHE_MAX_BLOCKS);
     const std::string overCache = "SEPSIM_CALLBACKS=0x606:0," + std::to_string(NVS_CACHE_MAX_BLOCKS + 1);
+    // Storage requests of a SEP that moves on: every open is refused, since no storage has a name.
+    Requests closes, opens, reads;
+    for (uint32_t i = 0; i < 40; i++) closes.Add("0x605:" + std::to_string(i % 10), i % 3 == 0 ? 2 : 1);
+    for (uint32_t id = 0; id < 10; id++) opens.Add("0x604:" + std::to_string(id) + ",0");
+    for (uint32_t i = 0; i < 200; i++) reads.Add("0x600:3,0,0," + std::to_string(i), i % 20 == 0 ? 2 : 1);
+    const size_t max = SEP_WAIT_MAX_FRUITLESS_CALLBACKS;
     struct Case {
         const char* name;
         std::vector<std::string> settings;
@@ -268,6 +283,12 @@ TEST_F(ImageVerify, FaultsOfTheSepDuringTheWait) {
          waitError("0x9"), ""},
         {"empty callback that stays signalled", {"SEPSIM_CALLBACKS=empty", "SEPSIM_REPEAT_CALLBACKS=stuck"}, 1,
          waitError("0x9"), ""},
+        {"40 closes, every third sent twice", {closes.text}, 0, kVerified, ""},
+        {"ten distinct opens, each refused", {opens.text}, 0, kVerified, ""},
+        {"200 reads, every 20th sent once more", {reads.text}, 0, kVerified, ""},
+        {"a refused open and max - 1 retries of it", {Requests().Add("0x604:5,0", max).text}, 0, kVerified, ""},
+        {"a refused open and max retries of it", {Requests().Add("0x604:5,0", max + 1).text}, 1, waitError("0x9"),
+         ""},
         {"two unknown requests in turn", {"SEPSIM_CALLBACKS=0x778;0x777", "SEPSIM_REPEAT_CALLBACKS=cycle"}, 1,
          waitError("0x9"), ""},
         {"answered and unknown requests in turn", {"SEPSIM_CALLBACKS=0x605:3;0x778", "SEPSIM_REPEAT_CALLBACKS=cycle"},

@@ -148,6 +148,24 @@ TEST_F(Nvs, InlineAndSharedTransfers) {
     EXPECT_EQ(s_MapArray[0].size, 43u);
 }
 
+// What a shared-memory write moves is part of what its callback brings: the same request words
+// with new data, more often in a row than the wait takes a repeat, are progress.
+TEST_F(Nvs, SharedWritesOfNewDataMoveTheWaitOn) {
+    ASSERT_EQ(NVS_FileOpen(0, NVS_MODE_READ_WRITE), 0u);
+    const uint32_t count = SEP_WAIT_MAX_FRUITLESS_CALLBACKS + 8;
+    std::vector<std::vector<uint8_t>> requests;
+    for (uint32_t i = 0; i < count; i++) {
+        std::vector<uint8_t> request = Req(0x601, {0, 4, 4, kSharedData});
+        request.resize(kSharedData + 4, 0);
+        for (int b = 0; b < 4; b++) request[kSharedData + b] = uint8_t(i >> (8 * b));
+        requests.push_back(request);
+    }
+    auto replies = Serve(requests);
+    ASSERT_EQ(replies.size(), count);
+    for (const auto& reply : replies) EXPECT_THAT(reply, ElementsAreArray(Reply({0x601, 0, 4})));
+    EXPECT_EQ(Le32(reinterpret_cast<const uint8_t*>(ReadFile(dir / "s0.bin").data()) + 4), count - 1);
+}
+
 TEST_F(Nvs, RequestsOutsideTheAreaAreRefused) {
     ASSERT_EQ(NVS_FileOpen(0, NVS_MODE_READ_WRITE), 0u);
     struct Case {

@@ -249,6 +249,31 @@ protected:
         for (const auto& r : sepsim::TraceOf(Call::Ioctl)) n += r.code == 0x7301;
         return n;
     }
+
+    // A wait ends only on a run of SEP_WAIT_MAX_FRUITLESS_CALLBACKS consecutive callbacks that
+    // bring nothing new: the area still holds the host's last reply, or the request, the reply and
+    // the data moved are those of an earlier callback of the wait. Anything new, a refused request
+    // too, starts the run again. Each callback is served before it is judged.
+    static constexpr size_t max = SEP_WAIT_MAX_FRUITLESS_CALLBACKS;
+    struct Outcome {
+        uint32_t result;
+        size_t served;  // callbacks that the host answered
+    };
+    // One wait of a request while the SEP makes these callbacks (and repeats them so).
+    Outcome Wait(const std::vector<std::vector<uint8_t>>& callbacks,
+                 sepsim::CallbackRepeat repeat = sepsim::CallbackRepeat::None) {
+        sepsim::Reset();
+        sepsim::RepeatCallbacks(repeat);
+        for (const auto& request : callbacks) sepsim::QueueCallback(request);
+        Send();
+        Outcome o{SEPDriver_WaitForResponse(0, 0, nullptr, -1), sepsim::CallbackReplies().size()};
+        if (o.result == 0) {
+            EXPECT_EQ(SEPDriver_CheckStatus(&offset, 0x77), 0u);  // the reply
+        }
+        SEPDriver_Unlock();
+        EXPECT_THAT(sepsim::TakeViolations(), ::testing::IsEmpty());
+        return o;
+    }
 };
 
 TEST_F(SepWait, TextThenReply) {
@@ -336,69 +361,126 @@ TEST_F(SepWait, FailedAcknowledgeOfATextEndsTheWait) {
     EXPECT_EQ(sepsim::TraceOf(Call::Poll).size(), 1u);
 }
 
-// Callbacks that are refused or bring nothing new end the wait once there were
-// SEP_WAIT_MAX_FRUITLESS_CALLBACKS of them, however they are mixed with others. Each callback is
-// served before it is judged.
-TEST_F(SepWait, FruitlessCallbacksEndTheWaitWhateverTheirOrder) {
+using Frames = std::vector<std::vector<uint8_t>>;
+
+// Reads of nothing into the area at distinct offsets (answered), every interval-th sent once more.
+Frames ReadsWithRepeats(uint32_t count, uint32_t interval, uint32_t first = 0) {
+    Frames requests;
+    for (uint32_t i = 0; i < count; i++) {
+        requests.push_back(sepsim::StorageRequest(0x600, {3, 0, 0, first + i}));
+        if (interval != 0 && i % interval == 0) requests.push_back(requests.back());
+    }
+    return requests;
+}
+
+Frames Times(const std::vector<uint8_t>& request, size_t n) { return Frames(n, request); }
+
+Frames Concat(Frames a, const Frames& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Storage requests of a SEP without storage: every open is refused, since no file has a name.
+std::vector<uint8_t> Open(uint32_t id) { return sepsim::StorageRequest(0x604, {id, 0}); }
+
+// Callbacks that differ, or repeat now and then, end the wait only with the reply, every one
+// served.
+TEST_F(SepWait, ManyCallbacksThatMoveOn) {
+    Frames closes;  // from the eleventh on, each repeats an earlier one: a run under the bound
+    for (uint32_t i = 0; i < 40; i++) {
+        closes.push_back(sepsim::StorageRequest(0x605, {i % 10}));
+        if (i % 3 == 0) closes.push_back(closes.back());
+    }
+    Frames opens;
+    for (uint32_t id = 0; id < 10; id++) opens.push_back(Open(id));
+    struct Case {
+        const char* name;
+        Frames callbacks;
+        size_t served;
+    } cases[] = {
+        {"40 closes, every third sent twice", closes, 54},
+        {"ten distinct opens, each refused", opens, 10},
+        {"200 reads, every 20th sent once more", ReadsWithRepeats(200, 20), 210},
+        {"a refused open and max - 1 retries of it", Times(Open(5), max), max},
+        {"two refused opens, each with max - 1 retries", Concat(Times(Open(1), max), Times(Open(2), max)),
+         2 * max},
+    };
+    for (const Case& c : cases) {
+        Outcome o = Wait(c.callbacks);
+        EXPECT_EQ(o.result, 0u) << c.name;
+        EXPECT_EQ(o.served, c.served) << c.name;
+    }
+}
+
+TEST_F(SepWait, CallbacksWithoutProgressEndTheWait) {
     using sepsim::CallbackRepeat;
-    const uint32_t max = SEP_WAIT_MAX_FRUITLESS_CALLBACKS;
     const auto close3 = sepsim::StorageRequest(0x605, {3}), close4 = sepsim::StorageRequest(0x605, {4});
     const auto unknown = sepsim::StorageRequest(0x6FF, {}), a = sepsim::StorageRequest(0x778, {}),
                b = sepsim::StorageRequest(0x777, {});
-    const auto openMissing = sepsim::StorageRequest(0x604, {5, 0});  // no name: refused
     struct Case {
         const char* name;
         CallbackRepeat repeat;
-        std::vector<std::vector<uint8_t>> callbacks;
+        Frames callbacks;
         size_t served;
     } cases[] = {
+        {"a refused open and max retries of it", CallbackRepeat::None, Times(Open(5), max + 1), 1 + max},
         // the same request again: answered once, then max times without anything new
-        {"request sent again", CallbackRepeat::Resend, {close3}, max + 1},
-        {"refused request sent again", CallbackRepeat::Resend, {unknown}, max},
-        {"empty callback sent again", CallbackRepeat::Resend, {{}}, max},
+        {"request sent again", CallbackRepeat::Resend, {close3}, 1 + max},
+        {"refused request sent again", CallbackRepeat::Resend, {unknown}, 1 + max},
+        {"empty callback sent again", CallbackRepeat::Resend, {{}}, 1 + max},
         // the area keeps the host's reply
-        {"request stays signalled", CallbackRepeat::Stuck, {close3}, max + 1},
-        {"refused request stays signalled", CallbackRepeat::Stuck, {unknown}, max},
-        {"empty callback stays signalled", CallbackRepeat::Stuck, {{}}, max},
-        // requests in turn: each differs from the one before
-        {"two unknown requests in turn", CallbackRepeat::Cycle, {a, b}, max},
-        {"refused opens and unknown requests in turn", CallbackRepeat::Cycle, {openMissing, a}, max},
-        {"two answered requests in turn", CallbackRepeat::Cycle, {close3, close4}, max + 2},
-        {"refused and answered requests in turn", CallbackRepeat::Cycle, {a, close3}, max + 1},
-        {"three requests, one twice", CallbackRepeat::Cycle, {close3, close3, a}, max + 1},
+        {"request stays signalled", CallbackRepeat::Stuck, {close3}, 1 + max},
+        {"refused request stays signalled", CallbackRepeat::Stuck, {unknown}, 1 + max},
+        {"empty callback stays signalled", CallbackRepeat::Stuck, {{}}, 1 + max},
+        // requests in turn: each differs from the one before, none from the earlier ones
+        {"two unknown requests in turn", CallbackRepeat::Cycle, {a, b}, 2 + max},
+        {"refused opens and unknown requests in turn", CallbackRepeat::Cycle, {Open(5), a}, 2 + max},
+        {"two answered requests in turn", CallbackRepeat::Cycle, {close3, close4}, 2 + max},
+        {"refused and answered requests in turn", CallbackRepeat::Cycle, {a, close3}, 2 + max},
+        {"three requests, one twice", CallbackRepeat::Cycle, {close3, close3, a}, 3 + max},
     };
     for (const Case& c : cases) {
-        sepsim::Reset();
-        sepsim::RepeatCallbacks(c.repeat);
-        for (const auto& request : c.callbacks) sepsim::QueueCallback(request);
-        Send();
-        EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), FVOS_FAILED) << c.name;
-        EXPECT_EQ(sepsim::CallbackReplies().size(), c.served) << c.name;
-        SEPDriver_Unlock();
+        Outcome o = Wait(c.callbacks, c.repeat);
+        EXPECT_EQ(o.result, FVOS_FAILED) << c.name;
+        EXPECT_EQ(o.served, c.served) << c.name;
     }
 }
 
-// Callbacks that differ are progress, and so are a few repeats among them: only the reply ends
-// the wait.
-TEST_F(SepWait, ManyCallbacksThatMoveOn) {
-    std::vector<std::vector<uint8_t>> requests;
-    for (uint32_t i = 0; i < 40; i++) {
-        requests.push_back(sepsim::StorageRequest(0x600, {3, 0, 0, i}));  // nothing to read at i
-        if (i % 6 == 0) requests.push_back(requests.back());
+// Past SEP_WAIT_MAX_DIGESTS distinct callbacks (or when memory runs out) the wait remembers no
+// more of them but the latest: a SEP that moves on is still served to its reply, one that repeats
+// itself still ends.
+TEST_F(SepWait, CallbacksPastTheRememberedOnes) {
+    const size_t remembered = SEP_WAIT_MAX_DIGESTS;
+    const Frames first = ReadsWithRepeats(remembered, 0);
+    const auto a = sepsim::StorageRequest(0x778, {}), b = sepsim::StorageRequest(0x777, {});
+    Frames inTurn;
+    for (size_t i = 0; i < max + 20; i++) inTurn.push_back(i % 2 ? b : a);
+    struct Case {
+        const char* name;
+        Frames callbacks;
+        uint32_t result;
+        size_t served;
+    } cases[] = {
+        {"new reads, every 20th sent once more", Concat(first, ReadsWithRepeats(300, 20, remembered)), 0,
+         remembered + 315},
+        {"a refused open and max - 1 retries of it", Concat(first, Times(Open(5), max)), 0, remembered + max},
+        {"a refused open and max retries of it", Concat(first, Times(Open(5), max + 1)), FVOS_FAILED,
+         remembered + max + 1},
+        {"two unknown requests in turn", Concat(first, inTurn), FVOS_FAILED, remembered + 2 + max},
+        {"the first read again and again", Concat(first, Times(first[0], max + 5)), FVOS_FAILED, remembered + max},
+    };
+    for (const Case& c : cases) {
+        Outcome o = Wait(c.callbacks);
+        EXPECT_EQ(o.result, c.result) << c.name;
+        EXPECT_EQ(o.served, c.served) << c.name;
     }
-    ASSERT_LT(requests.size() - 40, SEP_WAIT_MAX_FRUITLESS_CALLBACKS);
-    for (const auto& r : requests) sepsim::QueueCallback(r);
-    Send();
-    EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), 0u);
-    EXPECT_EQ(sepsim::CallbackReplies().size(), requests.size());
-    EXPECT_EQ(SEPDriver_CheckStatus(&offset, 0x77), 0u);
 }
 
-// A wait starts with no fruitless callbacks, whatever the waits before it saw.
+// A wait starts with nothing seen: two requests in turn, as long as the wait allows, in each of
+// three waits.
 TEST_F(SepWait, EachWaitHasItsOwnBound) {
     for (int wait = 0; wait < 3; wait++) {
-        for (uint32_t i = 0; i + 1 < SEP_WAIT_MAX_FRUITLESS_CALLBACKS; i++)
-            sepsim::QueueCallback(sepsim::StorageRequest(0x778 - i % 2, {}));
+        for (uint32_t i = 0; i < max + 1; i++) sepsim::QueueCallback(sepsim::StorageRequest(0x778 - i % 2, {}));
         Send();
         EXPECT_EQ(SEPDriver_WaitForResponse(0, 0, nullptr, -1), 0u) << wait;
         EXPECT_EQ(SEPDriver_CheckStatus(&offset, 0x77), 0u) << wait;

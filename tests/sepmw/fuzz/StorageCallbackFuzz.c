@@ -7,7 +7,8 @@
  * - reads return what a plain file would hold after the writes that succeeded (also those whose
  *   acknowledge failed: the storage has them all the same);
  * - no cache grows past its bound;
- * - the wait ends.
+ * - the wait ends, and only on its stale last callback: the run's callbacks are fewer than the
+ *   wait takes in a row without progress.
  * Linked with a stand-in of the driver's system calls, without the simulator. Every input starts
  * from the same state (fresh files, service and shared area), and the run has fixed addresses,
  * so that a seed gives the same inputs on every run. seeds.py writes seed inputs: the cache
@@ -112,7 +113,9 @@ int FVOS_SysIoctl(int fd, unsigned long request, void *arg)
 int FVOS_SysPoll(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
     (void)count, (void)timeoutMs;
-    /* Each callback of the run once, then the last one until the wait gives up on it. */
+    /* Each callback of the run once, then the last one until the wait gives up on it: the area
+     * holds the host's reply from then on, so that every poll after the run's callbacks brings
+     * nothing new. */
     CHECK(++s_Polls <= s_WaitCount + SEP_WAIT_MAX_FRUITLESS_CALLBACKS);
     fds[0].revents = POLLPRI;
     return 1;
@@ -372,6 +375,8 @@ int LLVMFuzzerInitialize(int *argc, char ***argv)
 }
 
 enum { MAX_CALLBACKS = 32 };
+_Static_assert(MAX_CALLBACKS < SEP_WAIT_MAX_FRUITLESS_CALLBACKS,
+               "the run's callbacks alone cannot make the wait give up");
 
 int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -410,6 +415,9 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         PlaceWaitFrame();
         uint32_t rc = SEPDriver_WaitForResponse(0, 0, NULL, -1);
         CHECK(rc != 0);
+        /* Given up only in a run that reached the stale callbacks, and as long as the bound. */
+        CHECK(rc != FVOS_FAILED ||
+              (s_Polls > s_WaitCount && s_Polls >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS));
         s_WaitFrames = NULL;
     }
     CHECK(SEPDriver_Unlock() == 0);
