@@ -29,9 +29,10 @@ extern "C" {
 /* Consecutive callbacks that bring nothing new, after which a wait gives up: the message area
  * still held the host's last reply, or the request, the reply and the data moved were those of an
  * earlier callback of the wait. A callback that brings something new, refused or not, starts the
- * run again. A working SEP retries a request a few times; a stuck one is served this many times
- * more (a poll, a parse and a reply each) before the wait ends. */
-#define SEP_WAIT_MAX_FRUITLESS_CALLBACKS 64u
+ * run again. A working SEP retries a request a few times, and one that goes over what it knows
+ * again (the same closes, the same reads) makes runs of tens; a stuck one is served this many
+ * times more (a poll, a parse and a reply each, microseconds) before the wait ends. */
+#define SEP_WAIT_MAX_FRUITLESS_CALLBACKS 256u
 /* What the callbacks of one wait did is remembered for this many distinct callbacks (64 KiB);
  * past that, and when memory runs out, only the latest SEP_WAIT_MAX_FRUITLESS_CALLBACKS are. */
 #define SEP_WAIT_MAX_DIGESTS 4096u
