@@ -55,6 +55,13 @@ uint32_t KivToolTimeLimitMs(const SettingsData& settings) {
     return static_cast<uint32_t>(std::min<uint64_t>(seconds * 1000, UINT32_MAX));
 }
 
+uint32_t KivTransferTimeLimitMs(const SettingsData& settings, uint64_t bytes) {
+    const uint64_t transferMs = bytes / kKivSlowestTransferBytesPerSecond * 1000 +
+                                bytes % kKivSlowestTransferBytesPerSecond * 1000 / kKivSlowestTransferBytesPerSecond;
+    return static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(KivToolTimeLimitMs(settings), transferMs),
+                                                    UINT32_MAX));
+}
+
 wxString KivTrimLineEnds(const wxString& text) {
     auto isLineEnd = [](wxUniChar c) { return c == '\r' || c == '\n'; };
     wxString trimmed = text;
@@ -219,6 +226,14 @@ bool KivDeviceWorker::RunStep(const wxString& name, const StepCall& call, const 
     FailureStep(wxString::Format("%s failure(%s)", name, wxString(error)),
                 fixedCode ? *fixedCode : static_cast<uint32_t>(code));
     return false;
+}
+
+bool KivDeviceWorker::WithTransferTimeLimit(uint64_t bytes, const std::function<bool()>& transfer) {
+    const uint32_t previous = plat::ThreadTimeLimit();
+    plat::SetThreadTimeLimit(KivTransferTimeLimitMs(Settings(), bytes));
+    const bool ok = transfer();
+    plat::SetThreadTimeLimit(previous);
+    return ok;
 }
 
 void KivDeviceWorker::RowOnlyStep(const wxString& text) { ShowStep(nullptr, text, false, 0, LOG_LEVEL_INFO, 0); }

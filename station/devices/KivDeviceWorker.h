@@ -49,8 +49,14 @@ void SetWorkerStationForTesting(const KivWorkerStation* station);
 wxString KivTimeoutText(uint32_t seconds);
 
 // The time limit of every tool (fastboot, adb, the flash script) that a worker runs: the longest of
-// the settings' time-outs, which is long enough for a real image; at least one second.
+// the settings' time-outs; at least one second.
 uint32_t KivToolTimeLimitMs(const SettingsData& settings);
+// The slowest rate at which a working device still takes an image: far below what one USB 2.0 bus
+// gives eight devices flashed at once.
+constexpr uint64_t kKivSlowestTransferBytesPerSecond = 512 * 1024;
+// The time limit of a tool that moves bytes to the device (a flash, a push, a sideload, the flash
+// script): the tools' limit, raised so that the bytes at the slowest rate always fit in it.
+uint32_t KivTransferTimeLimitMs(const SettingsData& settings, uint64_t bytes);
 
 // An error text as a row or the log shows it: the line ends that system texts and tool output
 // leave at the end of a text, or before its closing parenthesis, are cut.
@@ -141,6 +147,9 @@ protected:
     // its failure is the failure step "<name> failure(<text>)" with the call's code, or with
     // fixedCode when one is given.
     bool RunStep(const wxString& name, const StepCall& call, const uint32_t* fixedCode = nullptr, int noCode = 0);
+    // Runs what moves bytes to the device with the tools' limit raised for them
+    // (KivTransferTimeLimitMs), then puts the tools' limit back.
+    bool WithTransferTimeLimit(uint64_t bytes, const std::function<bool()>& transfer);
 
     // The record's state and serial, under the record lock.
     void SetState(uint32_t state);

@@ -107,7 +107,9 @@ bool KivThreadDownloadImageForScript::UnzipImage(const std::wstring& directory) 
 bool KivThreadDownloadImageForScript::RunScript(const std::wstring& directory) {
     return RunStep("Run flash image script", [&](int* code, std::wstring* error) {
         wxString text;
-        const bool ok = RunFlashScript(directory, "flashall_KIV.cmd", Serial(), device->wipe, code, &text);
+        const bool ok = WithTransferTimeLimit(BytesToSend(directory), [&] {
+            return RunFlashScript(directory, "flashall_KIV.cmd", Serial(), device->wipe, code, &text);
+        });
         *error = text.ToStdWstring();
         return ok;
     });
@@ -190,8 +192,10 @@ bool KivThreadDownloadImageForIntel::WaitFastbootDevice() {
 
 bool KivThreadDownloadImageForIntel::FlashImage(const wxString& rawFile) {
     return RunStep("Flash image", [&](int* code, std::wstring* error) {
-        return FastbootFlashAll(fastbootPath.ToStdWstring(), Serial().ToStdWstring(), rawFile.ToStdWstring(), code,
-                                error);
+        return WithTransferTimeLimit(BytesToSend(rawFile.ToStdWstring()), [&] {
+            return FastbootFlashAll(fastbootPath.ToStdWstring(), Serial().ToStdWstring(), rawFile.ToStdWstring(), code,
+                                    error);
+        });
     });
 }
 

@@ -163,7 +163,9 @@ bool KivThreadDownloadImage::CopyImageToDataDirectory() {
     int code = kNoCode;
     std::wstring error;
     RYL::CAdbCommander* adb = Adb();
-    if (adb && adb->Push(W(Serial()), W(imagePath), W(dataDirectory), &code, &error))
+    if (adb && WithTransferTimeLimit(BytesToSend(W(imagePath)), [&] {
+            return adb->Push(W(Serial()), W(imagePath), W(dataDirectory), &code, &error);
+        }))
         return true;
     FailureStep(wxString::Format("Copy image to %s failure(%s)", dataDirectory, error), code);
     return false;

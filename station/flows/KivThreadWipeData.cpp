@@ -63,7 +63,8 @@ bool KivThreadWipeData::SideloadImage() {
     OpeningStep(DEV_SIDELOADING, "Image sideloading ...", true);
     std::wstring error;
     RYL::CAdbCommander* adb = Adb();
-    if (adb && adb->Sideload(W(Serial()), W(device->imagePath), nullptr, &error))
+    if (adb && WithTransferTimeLimit(BytesToSend(W(device->imagePath)),
+                                     [&] { return adb->Sideload(W(Serial()), W(device->imagePath), nullptr, &error); }))
         return true;
     FailureStep(wxString::Format("Sideload image failure(%s)", error), ERR_INSTALL);
     return false;

@@ -211,6 +211,28 @@ bool FindSingleFile(std::wstring directory, std::wstring pattern, std::wstring* 
     return true;
 }
 
+uint64_t BytesToSend(std::wstring path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path native = plat::NativePath(path);
+    if (!fs::is_directory(native, error)) {
+        const uintmax_t size = fs::file_size(native, error);
+        return error ? 0 : uint64_t(size);
+    }
+    uint64_t bytes = 0;
+    for (fs::recursive_directory_iterator it(native, fs::directory_options::skip_permission_denied, error), end;
+         !error && it != end; it.increment(error)) {
+        if (it->is_regular_file(error) && !it->is_symlink(error)) {
+            const uintmax_t size = it->file_size(error);
+            if (!error)
+                bytes += size;
+        }
+        error.clear();
+    }
+    return bytes;
+}
+
 bool DeleteDirectoryTree(std::wstring directory)
 {
     std::string native = plat::NativePath(directory);

@@ -1,6 +1,7 @@
 // Temporary names, unpacking of image packages and the files in them. The bool results report
 // with the optional code and text out-parameters, written only on failure; nothing is logged.
 #pragma once
+#include <cstdint>
 #include <string>
 
 // "<temp dir>~SERIAL<n><n>.kivmp/" (or the extension in place of ".kivmp"), a directory that does
@@ -17,6 +18,10 @@ bool UnzipToDirectory(std::wstring zipPath, std::wstring directory, int* code, s
 // wildcard pattern (case-insensitive, as the design's file system matched).
 bool FindSingleFile(std::wstring directory, std::wstring pattern, std::wstring* path, int* code,
                     std::wstring* error);
+
+// The bytes a tool moves when it sends the file, or every regular file under the directory (links
+// are not followed); what cannot be read counts 0.
+uint64_t BytesToSend(std::wstring path);
 
 // Deletes the directory with everything in it. Symbolic links are removed, never followed; an
 // empty path, the root, a path ending in "." or ".." and a directory that is itself a link (with

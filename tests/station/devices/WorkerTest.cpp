@@ -484,3 +484,26 @@ TEST(ModelLists, HoldOnlyWholeCodesInTheirExactCase) {
 }
 
 }  // namespace
+
+// A tool that moves an image gets the tools' limit, or longer where the image at the slowest rate
+// of a working device needs more: a working flash is never cut off at a time-out of the settings.
+TEST(ToolTimeLimits, ATransferGetsTheTimeItsBytesNeed) {
+    SettingsData settings;
+    settings.Timeout = {60, 5, 5, 5};  // the tools' limit: 60 s
+    const uint64_t rate = kKivSlowestTransferBytesPerSecond;
+    const struct {
+        uint64_t bytes;
+        uint32_t ms;
+    } cases[] = {
+        {0, 60000},
+        {rate * 60, 60000},
+        {rate * 61, 61000},                      // past it: longer
+        {rate * 3600, 3600000},                  // an image of 1.8 GiB: an hour
+        {uint64_t(8) << 30, 16384000},           // 8 GiB
+        {UINT64_MAX, UINT32_MAX},                // capped
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KivTransferTimeLimitMs(settings, c.bytes), c.ms) << c.bytes;
+    settings.Timeout = {0, 0, 0, 0};
+    EXPECT_EQ(KivTransferTimeLimitMs(settings, 0), 1000u) << "at least a second, as every tool";
+}

@@ -53,7 +53,11 @@ struct Scenario {
     uint32_t state;
     std::wstring row;           // the Description; '*' stands for any text
     std::vector<std::wstring> log;
+    uint64_t imageBytes = 0;    // fastboot: the raw image's size; script: a file of this size beside the script
+    std::string slow;           // a tool call that waits kSlowSeconds before it runs
 };
+
+constexpr int kSlowSeconds = 8;
 
 constexpr char kPackageName[] = "ZK pkg.zip";
 
@@ -108,6 +112,8 @@ std::vector<Event> With(std::vector<Event> events, std::initializer_list<Event> 
 
 const std::string kFlashFailed = "FAILED (remote: flash write failure)\n";
 const std::wstring kStopped5 = L" did not end within 5 seconds and was stopped)";
+
+const uint64_t kLargeImage = 16 << 20;  // 32 s for a tool at the slowest rate that a device takes
 
 const Scenario kScenarios[] = {
     {"fastboot: back in fastboot during the listing pause, then the flash fails", Flow::Fastboot, "ZK550KL", false,
@@ -174,6 +180,15 @@ const Scenario kScenarios[] = {
            {L"Waiting for install result ...", L"Install image Successfully", L"Generate wipe command file ...",
             L"Copy wipe command file to /cache/recovery ...", L"Reboot recovery ...",
             L"Reboot recovery Failure(adb" + kStopped5}})},
+    // Tools that move an image get the time its size needs, beyond every time-out of the settings.
+    {"fastboot: the flash of a large image outlasts every time-out", Flow::Fastboot, "ZK550KL", false, false, {}, "",
+     "", "", 1, "", "", "", "", {}, true, DEV_PASS, L"Flash image successfully (SER1)",
+     Join({kFastbootFlash, {L"Enable adb ...", L"Reboot ...", L"Flash image successfully (SER1)"}}), kLargeImage,
+     "*flash all *"},
+    {"script: the script of a large package outlasts every time-out", Flow::Script, "ZK450CG", false, false, {}, "",
+     "sleep " + std::to_string(kSlowSeconds) + "\n", "", 1, "", "", "", "", {}, true, DEV_PASS,
+     L"Flash image successfully (SER1)",
+     {L"Unzip image ...", L"Run flash image script ...", L"Flash image successfully (SER1)"}, kLargeImage},
 };
 
 class JobScenarios : public RecoveryFlowTest {
@@ -223,6 +238,8 @@ protected:
         config("hang-says", s.hangSays);
         config("gate", s.gate);
         config("flip-temp-at", s.flipTempAt);
+        config("slow", s.slow);
+        config("slow-seconds", std::to_string(kSlowSeconds));
         // Temporary files go through a link that the tool can turn away.
         fs::remove(root / "tmplink");
         fs::create_directory_symlink(temp, root / "tmplink");
@@ -247,6 +264,8 @@ protected:
         switch (s.flow) {
         case Flow::Fastboot: {
             WriteFile(root / "image.raw", "raw image");
+            if (s.imageBytes)
+                fs::resize_file(root / "image.raw", s.imageBytes);
             return new KivThreadDownloadImageForIntel(device.get(), W((root / "image.raw").string()),
                                                       W((google / "fastboot3").string()));
         }
@@ -254,9 +273,15 @@ protected:
             const fs::path content = root / "package";
             fs::remove_all(content);
             WriteFile(content / "flashall_KIV.cmd", s.script);
+            std::string files = "flashall_KIV.cmd";
+            if (s.imageBytes) {
+                WriteFile(content / "system.img", "");
+                fs::resize_file(content / "system.img", s.imageBytes);
+                files += " system.img";
+            }
             const fs::path zip = root / "script.zip";
             fs::remove(zip);
-            const std::string command = "cd '" + content.string() + "' && zip -q -X '" + zip.string() + "' flashall_KIV.cmd";
+            const std::string command = "cd '" + content.string() + "' && zip -q -X '" + zip.string() + "' " + files;
             EXPECT_EQ(std::system(command.c_str()), 0);
             return new KivThreadDownloadImageForScript(device.get(), W(zip.string()), W((google / "fastboot3").string()));
         }

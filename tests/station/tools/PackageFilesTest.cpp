@@ -209,3 +209,19 @@ TEST_F(PackageFilesTest, DeleteDirectoryTree)
     EXPECT_FALSE(DeleteDirectoryTree(W((dir_ / "missing").string())));
     EXPECT_TRUE(fs::exists("/tmp"));
 }
+
+TEST_F(PackageFilesTest, BytesToSendOfAFileOrATree)
+{
+    fs::path tree = dir_ / "tree";
+    fs::create_directories(tree / "a/b");
+    WriteFile(tree / "flashall_KIV.cmd", std::string(100, 'x'));
+    WriteFile(tree / "a/b/system.img", std::string(5000, 'x'));
+    WriteFile(dir_ / "outside.img", std::string(70000, 'x'));
+    fs::create_symlink(dir_ / "outside.img", tree / "link.img");  // not followed
+    fs::create_directory_symlink(dir_, tree / "a/up");
+    EXPECT_EQ(BytesToSend(W(tree.string())), 5100u);
+    EXPECT_EQ(BytesToSend(W(tree.string()) + L"/"), 5100u);
+    EXPECT_EQ(BytesToSend(W((tree / "a/b/system.img").string())), 5000u);
+    EXPECT_EQ(BytesToSend(W((dir_ / "missing").string())), 0u);
+    EXPECT_EQ(BytesToSend(L""), 0u);
+}
