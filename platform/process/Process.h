@@ -45,6 +45,19 @@ std::shared_ptr<StopSignal> ThreadStopSignal();
 // (RunRequest::timeoutMs 0). 0: none, the default.
 void SetThreadTimeLimit(uint32_t milliseconds);
 uint32_t ThreadTimeLimit();
+// Gives the calling thread that limit for the scope's lifetime, then the earlier one again.
+class ThreadTimeLimitScope {
+public:
+    explicit ThreadTimeLimitScope(uint32_t milliseconds) : previous_(ThreadTimeLimit()) {
+        SetThreadTimeLimit(milliseconds);
+    }
+    ~ThreadTimeLimitScope() { SetThreadTimeLimit(previous_); }
+    ThreadTimeLimitScope(const ThreadTimeLimitScope&) = delete;
+    ThreadTimeLimitScope& operator=(const ThreadTimeLimitScope&) = delete;
+
+private:
+    uint32_t previous_;
+};
 
 struct RunRequest {
     std::string program;                 // path, used exactly (no search path)

@@ -56,6 +56,7 @@ uint32_t KivToolTimeLimitMs(const SettingsData& settings) {
 }
 
 uint32_t KivTransferTimeLimitMs(const SettingsData& settings, uint64_t bytes) {
+    // bytes * 1000 / rate, without overflow
     const uint64_t transferMs = bytes / kKivSlowestTransferBytesPerSecond * 1000 +
                                 bytes % kKivSlowestTransferBytesPerSecond * 1000 / kKivSlowestTransferBytesPerSecond;
     return static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(KivToolTimeLimitMs(settings), transferMs),
@@ -229,11 +230,8 @@ bool KivDeviceWorker::RunStep(const wxString& name, const StepCall& call, const 
 }
 
 bool KivDeviceWorker::WithTransferTimeLimit(uint64_t bytes, const std::function<bool()>& transfer) {
-    const uint32_t previous = plat::ThreadTimeLimit();
-    plat::SetThreadTimeLimit(KivTransferTimeLimitMs(Settings(), bytes));
-    const bool ok = transfer();
-    plat::SetThreadTimeLimit(previous);
-    return ok;
+    const plat::ThreadTimeLimitScope limit(KivTransferTimeLimitMs(Settings(), bytes));
+    return transfer();
 }
 
 void KivDeviceWorker::RowOnlyStep(const wxString& text) { ShowStep(nullptr, text, false, 0, LOG_LEVEL_INFO, 0); }

@@ -434,11 +434,11 @@ void KivCheckResultWorker::RemoveLeftovers() {
     // Runs after Entry: a stop request of the record still cuts the uninstall short, and the
     // tools' time limit still holds.
     const std::shared_ptr<plat::StopSignal> previous = plat::ThreadStopSignal();
-    const uint32_t previousLimit = plat::ThreadTimeLimit();
     plat::SetThreadStopSignal(control()->stopSignal());
-    plat::SetThreadTimeLimit(KivToolTimeLimitMs(Settings()));
-    UninstallPhoneInfo(nullptr, nullptr);
-    plat::SetThreadTimeLimit(previousLimit);
+    {
+        const plat::ThreadTimeLimitScope limit(KivToolTimeLimitMs(Settings()));
+        UninstallPhoneInfo(nullptr, nullptr);
+    }
     plat::SetThreadStopSignal(previous);
     wxLogNull quiet;
     if (!packageFile.empty() && wxFileExists(packageFile))

@@ -223,7 +223,7 @@ uint64_t BytesToSend(std::wstring path)
     uint64_t bytes = 0;
     for (fs::recursive_directory_iterator it(native, fs::directory_options::skip_permission_denied, error), end;
          !error && it != end; it.increment(error)) {
-        if (it->is_regular_file(error) && !it->is_symlink(error)) {
+        if (it->symlink_status(error).type() == fs::file_type::regular) {
             const uintmax_t size = it->file_size(error);
             if (!error)
                 bytes += size;
