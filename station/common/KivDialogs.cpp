@@ -6,6 +6,8 @@
 #include <wx/msgdlg.h>
 #include <wx/thread.h>
 
+#include "KivStationHost.h"
+#include "KivWorkerBox.h"
 #include "Process.h"
 
 #include <chrono>
@@ -34,6 +36,25 @@ bool Answered(const KivDialogRequest& request, KivDialogAnswer* answer) {
 // be shown then.
 wxApp* GuiApp() { return dynamic_cast<wxApp*>(wxAppConsole::GetInstance()); }
 
+// A worker's box, on the GUI thread: answered by the test handler, else a box of its own beside
+// the main window (no modal loop), closed() called once it is closed.
+void ShowWorkerBox(const wxString& message, const wxString& caption, long style,
+                   const KivWorkerBox::Closed& closed) {
+    KivDialogRequest request;
+    request.kind = KivDialogRequest::Message;
+    request.message = message;
+    request.caption = caption;
+    request.style = style;
+    KivDialogAnswer answer;
+    if (Answered(request, &answer)) {
+        closed(answer.button);
+        return;
+    }
+    // A child of the main window, so that it goes away with it.
+    KivStationHost* host = KivStationHost::Get();
+    KivWorkerBox::Show(host ? host->MainWindow() : nullptr, message, caption, style, closed);
+}
+
 }  // namespace
 
 void KivSetDialogHandlerForTesting(std::function<KivDialogAnswer(const KivDialogRequest&)> handler) {
@@ -43,9 +64,9 @@ void KivSetDialogHandlerForTesting(std::function<KivDialogAnswer(const KivDialog
 
 int KivMessageBox(const wxString& message, const wxString& caption, long style, wxWindow* parent) {
     if (!wxThread::IsMain()) {
-        // A worker never waits for the GUI thread: the box is shown there later, without a parent.
+        // A worker never waits for the GUI thread: the box is shown there later, as a box of its own.
         if (wxApp* app = GuiApp())
-            app->CallAfter([message, caption, style] { KivMessageBox(message, caption, style, nullptr); });
+            app->CallAfter([message, caption, style] { ShowWorkerBox(message, caption, style, [](int) {}); });
         return wxOK;
     }
     KivDialogRequest request;
@@ -74,11 +95,12 @@ int KivMessageBoxAndWait(const wxString& message, const wxString& caption, long 
     };
     auto closing = std::make_shared<Closing>();
     app->CallAfter([message, caption, style, closing] {
-        const int button = KivMessageBox(message, caption, style, nullptr);
-        std::lock_guard<std::mutex> guard(closing->mutex);
-        closing->button = button;
-        closing->done = true;
-        closing->closed.notify_all();
+        ShowWorkerBox(message, caption, style, [closing](int button) {
+            std::lock_guard<std::mutex> guard(closing->mutex);
+            closing->button = button;
+            closing->done = true;
+            closing->closed.notify_all();
+        });
     });
     const std::shared_ptr<plat::StopSignal> stop = plat::ThreadStopSignal();
     std::unique_lock<std::mutex> lock(closing->mutex);

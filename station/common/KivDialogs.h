@@ -24,11 +24,12 @@ struct KivDialogAnswer {
 };
 
 // wxMessageBox's result. On a thread other than the GUI thread the box is shown later by the GUI
-// thread and the call returns wxOK at once, so only plain OK boxes belong there.
+// thread as a box of its own (KivWorkerBox, no modal loop) and the call returns wxOK at once, so
+// only plain OK boxes belong there.
 int KivMessageBox(const wxString& message, const wxString& caption, long style, wxWindow* parent);
-// As KivMessageBox, but on a thread other than the GUI thread the call waits until the GUI thread
-// has shown the box and the operator has closed it (wxCANCEL when the calling worker is asked to
-// stop meanwhile). Callers hold no lock.
+// As KivMessageBox, but on a thread other than the GUI thread the call waits until the operator has
+// closed the box; the box blocks only the calling thread (wxCANCEL when the calling worker is asked
+// to stop meanwhile, or when the main window goes away with the box). Callers hold no lock.
 int KivMessageBoxAndWait(const wxString& message, const wxString& caption, long style);
 // An open-file dialog; true with the chosen path, false when cancelled.
 bool KivChooseFile(wxWindow* parent, const wxString& title, const wxString& wildcard, long style,
