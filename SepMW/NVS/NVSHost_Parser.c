@@ -90,6 +90,7 @@ uint32_t NVSHost_Parser(void)
             status = NVS_Read(p0, p1, data, p2, &count);
         else
             status = NVS_Write(p0, p1, data, p2, &count);
+        SEPDriver_SharedDataMoved();
         return ReplyTransfer(opcode, status, count);
     }
     case NVS_OP_READ_INLINE: {

@@ -151,39 +151,6 @@ uint32_t SEPDriver_EndReplyMessage(uint32_t endOffset)
     return (uint32_t)FVOS_Cntrl(FVOS_CNTRL_SEND_RPLY_MSG_RDY, NULL);
 }
 
-/* The data that the storage service moved in the current callback. */
-static struct {
-    uint32_t offset;
-    uint32_t size;
-    int moved;
-} s_SharedData;
-
-uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address)
-{
-    if (address == NULL)
-        return SEP_DRIVER_ERR_NULL_POINTER;
-    if (!IsMapped())
-        return FVOS_NOT_OPEN;
-    if ((uint64_t)offset + size > FVOS_MESSAGE_AREA_SIZE)
-        return SEP_DRIVER_ERR_PARAM_LENGTH;
-    s_SharedData.offset = offset;
-    s_SharedData.size = (uint32_t)size;
-    s_SharedData.moved = 1;
-    return SEPDriver_StaticPhysAddrToVirt(offset, address);
-}
-
-/* Digests of what the callbacks of one wait did: request, reply and the data moved. The table
- * takes at most SEP_WAIT_MAX_DIGESTS; the latest digests are kept beside it without allocation,
- * so that a SEP repeating itself is still seen when the table can take no more. */
-#define RECENT_DIGESTS SEP_WAIT_MAX_FRUITLESS_CALLBACKS
-typedef struct {
-    uint64_t *slots; /* 0 marks a free slot */
-    uint32_t capacity;
-    uint32_t used;
-    uint64_t recent[RECENT_DIGESTS]; /* 0 marks a free entry */
-    uint32_t next;                   /* the entry that the next digest replaces */
-} DigestSet;
-
 static uint64_t Fnv1a(uint64_t hash, const uint8_t *bytes, uint32_t size)
 {
     for (uint32_t i = 0; i < size; i++) {
@@ -199,6 +166,53 @@ static uint64_t FnvWord(uint64_t hash, uint32_t word)
     SEP_PutLE32(bytes, word);
     return Fnv1a(hash, bytes, sizeof bytes);
 }
+
+#define FNV_OFFSET_BASIS 0xCBF29CE484222325ull
+
+/* The data of the current callback's shared-memory transfer. Its digest is taken when the
+ * transfer is made: once the reply hands the area back, the SEP may write there again. */
+static struct {
+    uint32_t offset;
+    uint32_t size;
+    int given;  /* its address was handed out */
+    int moved;  /* digest holds the bytes as the transfer moved them */
+    uint64_t digest;
+} s_SharedData;
+
+uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address)
+{
+    if (address == NULL)
+        return SEP_DRIVER_ERR_NULL_POINTER;
+    if (!IsMapped())
+        return FVOS_NOT_OPEN;
+    if ((uint64_t)offset + size > FVOS_MESSAGE_AREA_SIZE)
+        return SEP_DRIVER_ERR_PARAM_LENGTH;
+    s_SharedData.offset = offset;
+    s_SharedData.size = (uint32_t)size;
+    s_SharedData.given = 1;
+    return SEPDriver_StaticPhysAddrToVirt(offset, address);
+}
+
+void SEPDriver_SharedDataMoved(void)
+{
+    if (!s_SharedData.given || !IsMapped())
+        return;
+    s_SharedData.digest = Fnv1a(FnvWord(FNV_OFFSET_BASIS, s_SharedData.size),
+                                g_SharedRamAddr + s_SharedData.offset, s_SharedData.size);
+    s_SharedData.moved = 1;
+}
+
+/* Digests of what the callbacks of one wait did: request, reply and the data moved. The table
+ * takes at most SEP_WAIT_MAX_DIGESTS; the latest digests are kept beside it without allocation,
+ * so that a SEP repeating itself is still seen when the table can take no more. */
+#define RECENT_DIGESTS SEP_WAIT_MAX_FRUITLESS_CALLBACKS
+typedef struct {
+    uint64_t *slots; /* 0 marks a free slot */
+    uint32_t capacity;
+    uint32_t used;
+    uint64_t recent[RECENT_DIGESTS]; /* 0 marks a free entry */
+    uint32_t next;                   /* the entry that the next digest replaces */
+} DigestSet;
 
 /* The slot that holds the digest, or the free slot where it belongs. */
 static uint32_t SlotOf(const uint64_t *slots, uint32_t capacity, uint64_t digest)
@@ -267,8 +281,9 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
         return FVOS_NOT_OPEN;
     /* The SEP wrote nothing since the last reply (its event is still signalled). */
     int stale = HoldsFrame(&progress->reply);
-    uint64_t digest = Fnv1a(0xCBF29CE484222325ull, g_SharedRamAddr, FrameSize(g_SharedRamAddr));
+    uint64_t digest = Fnv1a(FNV_OFFSET_BASIS, g_SharedRamAddr, FrameSize(g_SharedRamAddr));
     s_LastReply.size = 0;
+    s_SharedData.given = 0;
     s_SharedData.moved = 0;
     uint32_t rc = NVSHost_Parser();
     progress->reply = s_LastReply;
@@ -276,9 +291,10 @@ static uint32_t ServeStorageCallback(CallbackProgress *progress)
         return rc;
     digest = FnvWord(digest, s_LastReply.size);
     digest = Fnv1a(digest, s_LastReply.bytes, s_LastReply.size);
-    if (s_SharedData.moved)
-        digest = Fnv1a(FnvWord(digest, s_SharedData.size), g_SharedRamAddr + s_SharedData.offset,
-                       s_SharedData.size);
+    if (s_SharedData.moved) {
+        digest = FnvWord(digest, (uint32_t)s_SharedData.digest);
+        digest = FnvWord(digest, (uint32_t)(s_SharedData.digest >> 32));
+    }
     int repeated = SeenBefore(&progress->seen, digest);
     progress->fruitless = stale || repeated ? progress->fruitless + 1 : 0;
     return progress->fruitless >= SEP_WAIT_MAX_FRUITLESS_CALLBACKS ? FVOS_FAILED : 0;

@@ -55,9 +55,11 @@ uint32_t SEPDriver_CheckStatus(uint32_t *offset, uint32_t opcode);
 uint32_t SEPDriver_Unlock(void);
 uint32_t SEPDriver_StaticPhysAddrToVirt(uint32_t offset, uint8_t **address);
 /* The data of a shared-memory transfer: size bytes at offset in the message area. 0 with their
- * address when they lie inside the area (the wait then counts them as what the callback moved);
- * SEP_DRIVER_ERR_PARAM_LENGTH when they do not. */
+ * address when they lie inside the area; SEP_DRIVER_ERR_PARAM_LENGTH when they do not. */
 uint32_t SEPDriver_SharedData(uint32_t offset, uint64_t size, uint8_t **address);
+/* The transfer of the data last given by SEPDriver_SharedData is made: the wait counts those
+ * bytes, as they are now, as what the callback moved. Called before the reply. */
+void SEPDriver_SharedDataMoved(void);
 
 uint32_t SEPDriver_Fastcall_InitHdr(uint8_t *header, uint8_t *msgHeader, uint32_t descriptorCount,
                                     uint32_t opcode, uint32_t totalSize, const void *tableAddress,

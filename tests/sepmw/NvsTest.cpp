@@ -148,22 +148,92 @@ TEST_F(Nvs, InlineAndSharedTransfers) {
     EXPECT_EQ(s_MapArray[0].size, 43u);
 }
 
-// What a shared-memory write moves is part of what its callback brings: the same request words
-// with new data, more often in a row than the wait takes a repeat, are progress.
+// What a shared-memory write moves is part of what its callback brings, as it was when it was
+// written: the same request words with new data, more often in a row than the wait takes a repeat,
+// are progress, also when the SEP lays its next request over that data as soon as it has the reply.
 TEST_F(Nvs, SharedWritesOfNewDataMoveTheWaitOn) {
     ASSERT_EQ(NVS_FileOpen(0, NVS_MODE_READ_WRITE), 0u);
     const uint32_t count = SEP_WAIT_MAX_FRUITLESS_CALLBACKS + 8;
-    std::vector<std::vector<uint8_t>> requests;
-    for (uint32_t i = 0; i < count; i++) {
-        std::vector<uint8_t> request = Req(0x601, {0, 4, 4, kSharedData});
-        request.resize(kSharedData + 4, 0);
-        for (int b = 0; b < 4; b++) request[kSharedData + b] = uint8_t(i >> (8 * b));
-        requests.push_back(request);
+    const std::vector<uint8_t> frame = Req(0x601, {0, 4, 4, kSharedData});
+    std::vector<uint8_t> overData = frame;  // zeroes the data area
+    overData.resize(kSharedData + 4, 0);
+    enum class Data { InTheRequest, AtTheSignal };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> request;
+        Data data;
+    } cases[] = {
+        {"laid out with the request", overData, Data::InTheRequest},
+        {"written at the signal, the next request laid over it", overData, Data::AtTheSignal},
+        {"written at the signal, the requests elsewhere", frame, Data::AtTheSignal},
+    };
+    for (const Case& c : cases) {
+        sepsim::Reset();
+        for (uint32_t i = 0; i < count; i++) {
+            std::vector<uint8_t> data(4);
+            for (int b = 0; b < 4; b++) data[b] = uint8_t((i + 1) >> (8 * b));
+            if (c.data == Data::AtTheSignal) {
+                sepsim::QueueCallback(c.request, kSharedData, data);
+            } else {
+                std::vector<uint8_t> request = c.request;
+                std::copy(data.begin(), data.end(), request.begin() + kSharedData);
+                sepsim::QueueCallback(request);
+            }
+        }
+        uint32_t wait = 99;
+        auto replies = Serve({}, &wait);
+        EXPECT_EQ(wait, 0u) << c.name;
+        ASSERT_EQ(replies.size(), count) << c.name;
+        for (const auto& reply : replies) EXPECT_THAT(reply, ElementsAreArray(Reply({0x601, 0, 4}))) << c.name;
+        EXPECT_EQ(Le32(reinterpret_cast<const uint8_t*>(ReadFile(dir / "s0.bin").data()) + 4), count) << c.name;
     }
-    auto replies = Serve(requests);
-    ASSERT_EQ(replies.size(), count);
-    for (const auto& reply : replies) EXPECT_THAT(reply, ElementsAreArray(Reply({0x601, 0, 4})));
-    EXPECT_EQ(Le32(reinterpret_cast<const uint8_t*>(ReadFile(dir / "s0.bin").data()) + 4), count - 1);
+}
+
+// The same transfers of the same data again bring nothing new: the wait ends at its bound.
+TEST_F(Nvs, SharedTransfersOfTheSameDataEndTheWait) {
+    using sepsim::CallbackRepeat;
+    ASSERT_EQ(NVS_FileOpen(0, NVS_MODE_READ_WRITE), 0u);
+    const size_t max = SEP_WAIT_MAX_FRUITLESS_CALLBACKS;
+    // A write of the data at `at`, its request reaching over the data areas at kSharedData and
+    // kSharedData + 4.
+    auto write = [](uint32_t at, const std::string& data) {
+        std::vector<uint8_t> request = Req(0x601, {0, 4, 4, at});
+        request.resize(kSharedData + 8, 0);
+        std::copy(data.begin(), data.end(), request.begin() + at);
+        return request;
+    };
+    struct Callback {
+        std::vector<uint8_t> request;
+        std::string atSignal;  // data written at kSharedData when the SEP signals, if any
+    };
+    struct Case {
+        const char* name;
+        CallbackRepeat repeat;
+        std::vector<Callback> callbacks;
+        size_t served;
+    } cases[] = {
+        {"a write sent again", CallbackRepeat::Resend, {{write(kSharedData, "abcd"), ""}}, 1 + max},
+        {"a write sent again, its data written at each signal", CallbackRepeat::Resend,
+         {{write(kSharedData, ""), "abcd"}}, 1 + max},
+        {"a read sent again", CallbackRepeat::Resend, {{Req(0x600, {0, 8, 4, kSharedData}), ""}}, 1 + max},
+        {"two writes in turn, each request over the other's data", CallbackRepeat::Cycle,
+         {{write(kSharedData, "abcd"), ""}, {write(kSharedData + 4, "efgh"), ""}}, 2 + max},
+    };
+    for (const Case& c : cases) {
+        sepsim::Reset();
+        sepsim::RepeatCallbacks(c.repeat);
+        for (const Callback& callback : c.callbacks) {
+            if (callback.atSignal.empty()) {
+                sepsim::QueueCallback(callback.request);
+            } else {
+                sepsim::QueueCallback(callback.request, kSharedData,
+                                      std::vector<uint8_t>(callback.atSignal.begin(), callback.atSignal.end()));
+            }
+        }
+        uint32_t wait = 0;
+        EXPECT_EQ(Serve({}, &wait).size(), c.served) << c.name;
+        EXPECT_EQ(wait, FVOS_FAILED) << c.name;
+    }
 }
 
 TEST_F(Nvs, RequestsOutsideTheAreaAreRefused) {

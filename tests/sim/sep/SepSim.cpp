@@ -67,6 +67,11 @@ constexpr size_t kCtxWords = 0, kCtxBlockBytes = 64, kCtxPending = 72, kCtxMagic
 struct Event {
     enum Kind { Text, Callback, Reply, DeviceError } kind;
     std::vector<uint8_t> bytes;
+    uint32_t dataOffset;        // Callback: where its data goes when it is signalled
+    std::vector<uint8_t> data;  // written then, over what the bytes laid there
+
+    Event(Kind k, std::vector<uint8_t> b, uint32_t at = 0, std::vector<uint8_t> d = {})
+        : kind(k), bytes(std::move(b)), dataOffset(at), data(std::move(d)) {}
 };
 
 struct Sim {
@@ -99,6 +104,7 @@ struct Sim {
     std::vector<uint8_t> queue = std::vector<uint8_t>(284, 0);
     CallbackRepeat callbackRepeat = CallbackRepeat::None;
     size_t cycled = 0;  // callbacks sent again in turn for the current request
+    bool dataPending = false;  // the front callback's data is not written yet
 
     std::vector<TraceRecord> trace;
     std::vector<std::string> violations;
@@ -138,6 +144,7 @@ void PlaceFront() {
     case Event::Callback:
     case Event::Reply:
         Copy(Area(), e.bytes.data(), e.bytes.size());
+        s.dataPending = !e.data.empty();
         break;
     case Event::DeviceError:
         break;
@@ -477,6 +484,7 @@ void Reset() {
     s.queue.assign(284, 0);
     s.callbackRepeat = CallbackRepeat::None;
     s.cycled = 0;
+    s.dataPending = false;
     s.trace.clear();
     s.violations.clear();
 }
@@ -532,6 +540,11 @@ void QueueText(const std::string& text) {
 }
 void QueueRawText(const std::vector<uint8_t>& bytes) { S().script.push_back({Event::Text, bytes}); }
 void QueueCallback(const std::vector<uint8_t>& request) { S().script.push_back({Event::Callback, request}); }
+void QueueCallback(const std::vector<uint8_t>& request, uint32_t dataOffset, const std::vector<uint8_t>& data) {
+    if (dataOffset > kMappingSize - kMessageOffset || data.size() > kMappingSize - kMessageOffset - dataOffset)
+        std::abort();
+    S().script.push_back({Event::Callback, request, dataOffset, data});
+}
 void QueueDeviceError() { S().script.push_back({Event::DeviceError, {}}); }
 void RepeatCallbacks(CallbackRepeat repeat) { S().callbackRepeat = repeat; }
 
@@ -738,7 +751,14 @@ extern "C" int FVOS_SysPoll(struct pollfd* fds, nfds_t count, int timeoutMs) {
     } else {
         switch (s.events.front().kind) {
         case Event::Text: fds[0].revents = POLLRDBAND; break;
-        case Event::Callback: fds[0].revents = POLLPRI; break;
+        case Event::Callback:
+            if (s.dataPending) {
+                const Event& e = s.events.front();
+                Copy(Area() + e.dataOffset, e.data.data(), e.data.size());
+                s.dataPending = false;
+            }
+            fds[0].revents = POLLPRI;
+            break;
         case Event::Reply: fds[0].revents = POLLIN; break;
         case Event::DeviceError:
             fds[0].revents = POLLERR;

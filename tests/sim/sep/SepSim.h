@@ -74,6 +74,10 @@ void ForceVerifyStatus(std::optional<uint32_t> status);
 void QueueText(const std::string& text);
 void QueueRawText(const std::vector<uint8_t>& bytes);  // written as is, no terminator added
 void QueueCallback(const std::vector<uint8_t>& request);
+// A callback whose data the SEP writes at dataOffset in the message area only when it signals it.
+// It lays the request out as soon as the host has replied to the callback before (so that the
+// request's bytes may lie over where the data of that callback was) and writes the data after.
+void QueueCallback(const std::vector<uint8_t>& request, uint32_t dataOffset, const std::vector<uint8_t>& data);
 void QueueDeviceError();
 // How the firmware treats an acknowledged callback: it moves on (None), sends the same request
 // again (Resend), its event stays signalled with the area as the host left it (Stuck), or it
