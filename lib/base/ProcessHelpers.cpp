@@ -127,11 +127,15 @@ uint32_t RunTimeLimitMs(const std::wstring& arguments) {
 }
 
 bool RunFailureText(const std::wstring& programPath, uint32_t limitMs, uint32_t code, std::wstring& text) {
-    if (code != plat::kWaitTimeout || limitMs == 0) return GetSystemErrorText(code, text);
+    const uint32_t waitedMs = code == plat::kWaitTimeout ? plat::LastRunWaitStopMs() : 0;
+    if (code != plat::kWaitTimeout || (limitMs == 0 && waitedMs == 0)) return GetSystemErrorText(code, text);
     const size_t slash = programPath.find_last_of(L"/\\");
     const std::wstring name = slash == std::wstring::npos ? programPath : programPath.substr(slash + 1);
-    text = name + L" did not end within " + std::to_wstring((limitMs + 999) / 1000) +
-           L" seconds and was stopped";
+    auto seconds = [](uint32_t ms) { return std::to_wstring((uint64_t(ms) + 999) / 1000); };
+    if (waitedMs != 0)
+        text = name + L" waited " + seconds(waitedMs) + L" seconds and was stopped";
+    else
+        text = name + L" did not end within " + seconds(limitMs) + L" seconds and was stopped";
     return true;
 }
 

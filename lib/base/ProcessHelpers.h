@@ -29,7 +29,7 @@ enum OsClass : int {
 // Runs the program (path used exactly) with stdout and stderr captured. Arguments are one command
 // line, split by the Windows C-runtime rules (values put in with plat::QuoteArgument or
 // plat::CommandLineWord). Waits for the end, or at most RunTimeLimitMs (code
-// 258; the child's process group is killed). True when the child ran to its end; its exit status
+// 258; the child's process group is killed; the thread's plat::WaitRule stops it the same way). True when the child ran to its end; its exit status
 // is never read. The output is the first 102,400 bytes, each as
 // one character of the same value. The output is written only on success, the code always.
 // A stop request of the thread's plat::StopSignal kills the child: false, code 1223.
@@ -41,7 +41,9 @@ bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstr
 // (plat::ThreadTimeLimit; 0: none).
 uint32_t RunTimeLimitMs(const std::wstring& arguments);
 // What a failure of the runner says: for a child stopped at its time limit, the program's name and
-// the limit; otherwise the system's text of the code. False when there is none.
+// the limit; for the calling thread's last child stopped while it waited (plat::WaitRule), the
+// program's name and how long it waited; otherwise the system's text of the code. False when
+// there is none.
 bool RunFailureText(const std::wstring& programPath, uint32_t limitMs, uint32_t code, std::wstring& text);
 
 // Starts a program as the shell would (a bare name is looked up in the current directory, then on

@@ -106,6 +106,32 @@ std::wstring QuoteArgument(const std::wstring& value) { return Quoted(value); }
 std::string CommandLineWord(const std::string& value) { return Word(value); }
 std::wstring CommandLineWord(const std::wstring& value) { return Word(value); }
 
+// ---- waits in the output ------------------------------------------------------------------
+
+void WaitLineScan::Add(const char* bytes, size_t size) {
+    if (prefix_.empty()) return;
+    for (size_t i = 0; i < size; ++i) {
+        const char c = bytes[i];
+        if (c == '\n' || c == '\r') {
+            column_ = 0;
+            startsWithPrefix_ = true;
+            lineHasText_ = false;
+            continue;
+        }
+        if (column_ < prefix_.size() && c != prefix_[column_]) startsWithPrefix_ = false;
+        ++column_;
+        if (c != ' ' && c != '\t' && c != '\v' && c != '\f') lineHasText_ = true;
+        // A line of blanks alone leaves the verdict of the line before it.
+        if (lineHasText_) waiting_ = startsWithPrefix_ && column_ >= prefix_.size();
+    }
+}
+
+bool OutputEndsWaiting(const std::string& output, const std::string& prefix) {
+    WaitLineScan scan(prefix);
+    scan.Add(output.data(), output.size());
+    return scan.Waiting();
+}
+
 // ---- stop signal ---------------------------------------------------------------------------
 
 struct StopSignal::State {
@@ -140,6 +166,8 @@ namespace {
 
 thread_local std::shared_ptr<StopSignal> tStopSignal;
 thread_local uint32_t tTimeLimitMs = 0;
+thread_local WaitRule tWaitRule;
+thread_local uint32_t tLastWaitStopMs = 0;
 
 // Registers a child with the calling thread's stop signal for as long as it is not reaped.
 class StopRegistration {
@@ -349,7 +377,7 @@ void KillGroupAndReap(pid_t pid) {
 }
 
 // Reads what the pipe holds now. False at end of file.
-bool ReadAvailable(int fd, RunResult& result, const RunRequest& request, size_t limit) {
+bool ReadAvailable(int fd, RunResult& result, const RunRequest& request, size_t limit, WaitLineScan& waits) {
     char buf[65536];
     size_t total = 0;
     while (total < limit) {
@@ -360,6 +388,7 @@ bool ReadAvailable(int fd, RunResult& result, const RunRequest& request, size_t 
             size_t room = keep > result.output.size() ? keep - result.output.size() : 0;
             result.output.append(buf, std::min(room, static_cast<size_t>(n)));
             if (request.onOutput) request.onOutput(buf, static_cast<size_t>(n));
+            waits.Add(buf, static_cast<size_t>(n));
             continue;
         }
         if (n == 0) return false;
@@ -377,8 +406,13 @@ std::shared_ptr<StopSignal> ThreadStopSignal() { return tStopSignal; }
 void SetThreadTimeLimit(uint32_t milliseconds) { tTimeLimitMs = milliseconds; }
 uint32_t ThreadTimeLimit() { return tTimeLimitMs; }
 
+void SetThreadWaitRule(WaitRule rule) { tWaitRule = std::move(rule); }
+WaitRule ThreadWaitRule() { return tWaitRule; }
+uint32_t LastRunWaitStopMs() { return tLastWaitStopMs; }
+
 RunResult RunCaptured(const RunRequest& request) {
     RunResult result;
+    tLastWaitStopMs = 0;
     StopRegistration stop(tStopSignal);
     if (stop.Stopped()) {
         result.code = kErrorCancelled;
@@ -418,19 +452,31 @@ RunResult RunCaptured(const RunRequest& request) {
     Fd pidFd(OpenPidFd(pid));
     const uint32_t limitMs = request.timeoutMs != 0 ? request.timeoutMs : tTimeLimitMs;
     const bool timed = limitMs != 0;
-    const uint64_t deadline = timed ? RealNowMs() + RealWorkLimitMs(limitMs) : 0;
+    uint64_t deadline = timed ? RealNowMs() + RealWorkLimitMs(limitMs) : 0;
+    const uint32_t waitLimitMs = tWaitRule.limitMs;
+    WaitLineScan waits(waitLimitMs != 0 ? tWaitRule.prefix : std::string());
+    uint64_t waitEnd = 0;  // while the output ends waiting: when the wait has lasted too long
     bool pipeOpen = readEnd.fd >= 0;
     bool exited = false;
+    bool waitedTooLong = false;
     for (;;) {
         if (HasExited(pid)) {
             exited = true;
             break;
         }
         int sliceMs = -1;
+        const uint64_t now = RealNowMs();
         if (timed) {
-            uint64_t now = RealNowMs();
             if (now >= deadline) break;
             sliceMs = static_cast<int>(std::min<uint64_t>(deadline - now, 100));
+        }
+        if (waitEnd != 0) {
+            if (now >= waitEnd) {
+                waitedTooLong = true;
+                break;
+            }
+            const int waitSlice = static_cast<int>(std::min<uint64_t>(waitEnd - now, 100));
+            sliceMs = sliceMs < 0 ? waitSlice : std::min(sliceMs, waitSlice);
         }
         if (pidFd.fd < 0) sliceMs = sliceMs < 0 ? 10 : std::min(sliceMs, 10);
         pollfd fds[2];
@@ -442,8 +488,16 @@ RunResult RunCaptured(const RunRequest& request) {
             if (sliceMs < 0) sliceMs = 10;
             std::this_thread::sleep_for(std::chrono::milliseconds(sliceMs));
         }
-        if (pipeOpen && r > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            pipeOpen = ReadAvailable(readEnd.fd, result, request, SIZE_MAX);
+        if (pipeOpen && r > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            pipeOpen = ReadAvailable(readEnd.fd, result, request, SIZE_MAX, waits);
+            if (waits.Waiting() && waitEnd == 0) {
+                waitEnd = RealNowMs() + RealWorkLimitMs(waitLimitMs);
+            } else if (!waits.Waiting() && waitEnd != 0) {
+                // It goes on: the wait does not count against the work that follows.
+                waitEnd = 0;
+                if (timed) deadline = RealNowMs() + RealWorkLimitMs(limitMs);
+            }
+        }
     }
 
     if (!exited) {
@@ -451,11 +505,12 @@ RunResult RunCaptured(const RunRequest& request) {
         stop.Remove();
         readEnd.Close();
         KillGroupAndReap(pid);
+        if (waitedTooLong) tLastWaitStopMs = waitLimitMs;
         result.code = kWaitTimeout;
         return result;
     }
     // What the child wrote before it ended; a grandchild holding the pipe is not waited for.
-    if (pipeOpen) ReadAvailable(readEnd.fd, result, request, 16u << 20);
+    if (pipeOpen) ReadAvailable(readEnd.fd, result, request, 16u << 20, waits);
     const bool stopped = stop.Stopped();
     stop.Remove();
     result.exitStatus = Reap(pid);

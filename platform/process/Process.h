@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plat {
@@ -59,6 +60,39 @@ private:
     uint32_t previous_;
 };
 
+// Follows a child's output to tell whether it ends waiting: its last line that holds more than
+// blanks begins with the prefix (a tool's notice that it waits for something), with nothing but
+// blanks and line ends after it. Fed piece by piece, it follows any amount of output in constant
+// room. An empty prefix never waits.
+class WaitLineScan {
+public:
+    explicit WaitLineScan(std::string prefix) : prefix_(std::move(prefix)) {}
+    void Add(const char* bytes, size_t size);
+    bool Waiting() const { return waiting_; }
+
+private:
+    std::string prefix_;
+    size_t column_ = 0;         // bytes of the current line so far
+    bool startsWithPrefix_ = true;
+    bool lineHasText_ = false;
+    bool waiting_ = false;
+};
+bool OutputEndsWaiting(const std::string& output, const std::string& prefix);
+
+// The wait rule of every child with captured output that the calling thread runs: a child whose
+// output ends waiting (WaitLineScan with the prefix) for limitMs real milliseconds is stopped as at
+// its time limit (kWaitTimeout, its process group killed); once its output moves on past such a
+// line, its time limit counts anew from then. An empty prefix or 0 ms: none, the default.
+struct WaitRule {
+    std::string prefix;
+    uint32_t limitMs = 0;
+};
+void SetThreadWaitRule(WaitRule rule);
+WaitRule ThreadWaitRule();
+// The wait limit (ms) that stopped the calling thread's last child; 0 when that child was not
+// stopped for waiting.
+uint32_t LastRunWaitStopMs();
+
 struct RunRequest {
     std::string program;                 // path, used exactly (no search path)
     std::vector<std::string> argv;       // argv[0] included
@@ -81,8 +115,8 @@ struct RunResult {
 
 // Spawns the child (posix_spawn, close-on-exec pipes, own process group), reads its output while
 // it runs and returns once it has exited, even if a grandchild still holds the pipe. When the
-// time limit passes, the child's process group is killed and the call returns (kWaitTimeout); the
-// child is reaped at once, or soon after by a reaper thread.
+// time limit passes, or the thread's wait rule stops it, the child's process group is killed and the
+// call returns (kWaitTimeout); the child is reaped at once, or soon after by a reaper thread.
 RunResult RunCaptured(const RunRequest& request);
 
 }  // namespace plat

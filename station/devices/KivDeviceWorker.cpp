@@ -1,6 +1,7 @@
 #include "KivDeviceWorker.h"
 
 #include "Clock.h"
+#include "FastbootCommands.h"
 #include "KivDeviceRows.h"
 #include "KivLog.h"
 #include "KivSharedServices.h"
@@ -53,6 +54,11 @@ uint32_t KivToolTimeLimitMs(const SettingsData& settings) {
     const TimeoutSettings& t = settings.Timeout;
     const uint64_t seconds = std::max({t.RebootTimeout, t.InstallTimeout, t.WipeTimeout, t.IntoAndroidTimeout, 1u});
     return static_cast<uint32_t>(std::min<uint64_t>(seconds * 1000, UINT32_MAX));
+}
+
+uint32_t KivToolWaitLimitMs(const SettingsData& settings) {
+    return static_cast<uint32_t>(std::min<uint64_t>(std::max(settings.Timeout.RebootTimeout, 1u) * uint64_t(1000),
+                                                    UINT32_MAX));
 }
 
 uint32_t KivTransferTimeLimitMs(const SettingsData& settings, uint64_t bytes) {
@@ -154,10 +160,14 @@ bool KivDeviceWorker::TestDestroy() {
 wxThread::ExitCode KivDeviceWorker::Entry() {
     plat::SetThreadStopSignal(control_->stopSignal());
     if (device) {
-        // No tool may hold the job for good (a device unplugged mid-flash leaves fastboot waiting).
-        plat::SetThreadTimeLimit(KivToolTimeLimitMs(Settings()));
+        // No tool may hold the job for good; a fastboot that waits for a device that has left is
+        // stopped long before the time an image's transfer may take.
+        const SettingsData settings = Settings();
+        plat::SetThreadTimeLimit(KivToolTimeLimitMs(settings));
+        plat::SetThreadWaitRule({kFastbootWaitLinePrefix, KivToolWaitLimitMs(settings)});
         Steps();
     }
+    plat::SetThreadWaitRule({});
     plat::SetThreadTimeLimit(0);
     plat::SetThreadStopSignal(nullptr);
     return 0;

@@ -51,6 +51,9 @@ wxString KivTimeoutText(uint32_t seconds);
 // The time limit of every tool (fastboot, adb, the flash script) that a worker runs: the longest of
 // the settings' time-outs; at least one second.
 uint32_t KivToolTimeLimitMs(const SettingsData& settings);
+// How long a tool may wait for its device (fastboot's wait line with nothing after it) before it
+// is stopped: RebootTimeout, the time a device takes to come back; at least one second.
+uint32_t KivToolWaitLimitMs(const SettingsData& settings);
 // The slowest rate at which a working device still takes an image: far below what one USB 2.0 bus
 // gives eight devices flashed at once.
 constexpr uint64_t kKivSlowestTransferBytesPerSecond = 512 * 1024;

@@ -97,7 +97,11 @@ bool KivThreadDownloadImage::FlashRecoveryImage() {
         return true;
     return RunStep(
         "Flash recovery",
-        [&](int* code, std::wstring* error) { return FastbootFlashRecovery(W(fastbootPath), W(Serial()), file, code, error); },
+        [&](int* code, std::wstring* error) {
+            return WithTransferTimeLimit(BytesToSend(RecoveryImagePath(file)), [&] {
+                return FastbootFlashRecovery(W(fastbootPath), W(Serial()), file, code, error);
+            });
+        },
         nullptr, kNoCode);
 }
 

@@ -278,12 +278,18 @@ bool FastbootFlashAll(std::wstring exe, std::wstring serial, std::wstring file, 
     return RunJudged(exe, serial, L"flash all " + plat::QuoteArgument(file), false, code, error);
 }
 
-bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring file, int* code,
-                           std::wstring* error)
+std::wstring RecoveryImagePath(const std::wstring& file)
 {
     std::wstring dir;
     RYL::GetModuleDir(RYL::GetThisModule(), dir);
-    return RunJudged(exe, serial, L"flash recovery " + plat::QuoteArgument(dir + L"/" + file), true, code, error);
+    return dir + L"/" + file;
+}
+
+bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring file, int* code,
+                           std::wstring* error)
+{
+    return RunJudged(exe, serial, L"flash recovery " + plat::QuoteArgument(RecoveryImagePath(file)), true, code,
+                     error);
 }
 
 bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring* version, int* code,

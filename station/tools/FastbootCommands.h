@@ -26,11 +26,18 @@ bool FastbootRebootRecovery(std::wstring exe, std::wstring serial, int* code, st
 bool FastbootWipe(std::wstring exe, std::wstring serial, int* code, std::wstring* error);
 bool FastbootFlashAll(std::wstring exe, std::wstring serial, std::wstring file, int* code,
                       std::wstring* error);
-// file is relative to the program's directory.
+// file is relative to the program's directory (RecoveryImagePath).
 bool FastbootFlashRecovery(std::wstring exe, std::wstring serial, std::wstring file, int* code,
                            std::wstring* error);
 bool FastbootGetBuildVersion(std::wstring exe, std::wstring serial, std::wstring* version, int* code,
                              std::wstring* error);
+
+// The full path of a recovery image file given relative to the program's directory.
+std::wstring RecoveryImagePath(const std::wstring& file);
+
+// How fastboot's line begins when it waits for its device ("< waiting for any device >",
+// "< waiting for SERIAL >"); it prints nothing more until the device is there.
+inline constexpr char kFastbootWaitLinePrefix[] = "< waiting for";
 
 // --- the rules, for the tests ---
 

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <iterator>
+#include <vector>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -308,6 +311,128 @@ TEST(RunCaptured, NoWaitReturnsAtOnceAndReapsLater) {
     pid_t pid = WaitForPid(dir / "pid");
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(WaitGone(pid));
+}
+
+// --- the wait rule ---
+
+const std::string kWaitPrefix = "< waiting for";
+
+TEST(WaitLineScan, OutputEndsWaitingOnlyWithTheWaitLineAndBlanksAfterIt) {
+    const struct {
+        const char* output;
+        bool waiting;
+    } cases[] = {
+        {"", false},
+        {"< waiting for any device >", true},
+        {"< waiting for SER1 >\n", true},
+        {"< waiting for SER1 >\r\n  \n\t\n", true},
+        {"< waiting for", true},
+        {"< waiting fo", false},
+        {"Sending 'boot' (4 KB)\nOKAY\n< waiting for any device >\n", true},
+        {"< waiting for any device >\nSending 'all' (65536 KB)\n", false},
+        {"< waiting for any device >\nS", false},
+        {"< waiting for any device >\n \n OKAY", false},
+        {"< waiting for any device >\rSending", false},
+        {" < waiting for any device >", false},
+        {"x< waiting for any device >", false},
+        {"error: < waiting for any device >\n", false},
+        {"OKAY [  0.010s]\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        EXPECT_EQ(plat::OutputEndsWaiting(c.output, kWaitPrefix), c.waiting);
+        // Piece by piece, as the pipe gives it, the verdict is the same.
+        plat::WaitLineScan scan(kWaitPrefix);
+        for (const char* p = c.output; *p; ++p) scan.Add(p, 1);
+        EXPECT_EQ(scan.Waiting(), c.waiting);
+    }
+    EXPECT_FALSE(plat::OutputEndsWaiting("< waiting for any device >", "")) << "no prefix, no wait";
+}
+
+namespace {
+
+// The whole group of the child is gone (killed and reaped).
+bool WaitGroupGone(pid_t group) {
+    for (int i = 0; i < 3000; ++i) {
+        if (kill(-group, 0) != 0 && errno == ESRCH) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+struct RuleRun {
+    plat::RunResult result;
+    uint32_t waitStopMs = 0;
+    uint64_t tookMs = 0;
+};
+
+// Runs a shell command on a thread of its own under the wait rule of kWaitPrefix.
+std::thread RunUnderWaitRule(const std::string& command, uint32_t waitLimitMs, uint32_t timeLimitMs, RuleRun& run) {
+    return std::thread([=, &run] {
+        plat::SetThreadWaitRule({kWaitPrefix, waitLimitMs});
+        const uint64_t start = plat::RealNowMs();
+        run.result = RunChild("/bin/sh", {"-c", command}, timeLimitMs);
+        run.tookMs = plat::RealNowMs() - start;
+        run.waitStopMs = plat::LastRunWaitStopMs();
+        plat::SetThreadWaitRule({});
+    });
+}
+
+}  // namespace
+
+// A child whose output ends in the wait line is stopped, with its group, once it has waited the
+// rule's limit; a child whose output goes on past the line is not, however long it then takes.
+TEST(RunCaptured, WaitRuleStopsAChildThatWaitsAndSparesOneThatGoesOn) {
+    TestDir dir;
+    const uint32_t limitMs = 3000;
+    const struct {
+        const char* what;
+        std::string command;
+        bool stopped;
+    } cases[] = {
+        {"waits for good", "echo $$ > '" + dir / "pid" + "'; echo '< waiting for any device >'; sleep 600", true},
+        {"goes on after a pause", "echo '< waiting for any device >'; sleep 0.5; echo \"Sending 'all'\"; sleep 4", false},
+        {"a wait line in the middle", "printf '< waiting for SER1 >\\nSending\\n'; sleep 4", false},
+        {"waits with its output kept no more", "head -c 200000 /dev/zero; echo; echo '< waiting for x >'; sleep 600", true},
+    };
+    std::vector<RuleRun> runs(std::size(cases));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        threads.push_back(RunUnderWaitRule(cases[i].command, limitMs, 0, runs[i]));
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const RuleRun& run = runs[i];
+        EXPECT_EQ(run.result.ok, !cases[i].stopped);
+        EXPECT_EQ(run.result.code, cases[i].stopped ? plat::kWaitTimeout : plat::kErrorSuccess);
+        EXPECT_EQ(run.waitStopMs, cases[i].stopped ? limitMs : 0u);
+        if (cases[i].stopped) {
+            EXPECT_GE(run.tookMs, limitMs);
+            EXPECT_LT(run.tookMs, 60000u);
+        }
+    }
+    const pid_t waiter = WaitForPid(dir / "pid");
+    ASSERT_GT(waiter, 0);
+    EXPECT_TRUE(WaitGroupGone(waiter)) << "a process of the waiting child's group was left running";
+    EXPECT_TRUE(plat::ThreadWaitRule().prefix.empty()) << "the rule belongs to the thread that set it";
+}
+
+// Once the output moves on past the wait line, the child's time limit counts from then: the wait
+// does not eat the time of the work that follows it.
+TEST(RunCaptured, TimeLimitCountsAnewOnceTheWaitEnds) {
+    RuleRun run;
+    RunUnderWaitRule("echo '< waiting for any device >'; sleep 3; echo \"Sending 'all'\"; sleep 2", 10000, 4000, run)
+        .join();
+    EXPECT_TRUE(run.result.ok) << run.result.code;
+    EXPECT_EQ(run.waitStopMs, 0u);
+    EXPECT_GE(run.tookMs, 5000u) << "it ran past its limit from the start";
+
+    // Work that goes on past the limit counted from the end of the wait is stopped all the same.
+    RunUnderWaitRule("echo '< waiting for any device >'; sleep 0.2; echo \"Sending 'all'\"; sleep 600", 10000, 2000, run)
+        .join();
+    EXPECT_FALSE(run.result.ok);
+    EXPECT_EQ(run.result.code, plat::kWaitTimeout);
+    EXPECT_EQ(run.waitStopMs, 0u) << "stopped by its time limit, not for waiting";
 }
 
 TEST(SplitCommandLine, WindowsRuntimeRules) {

@@ -3,6 +3,7 @@
 #include "KivDevice.h"
 #include "KivFlashWorkers.h"
 #include "KivLog.h"
+#include "Errors.h"
 #include "KivModels.h"
 #include "Paths.h"
 #include "WorkerStation.h"
@@ -14,11 +15,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -489,6 +494,109 @@ TEST_F(FlashWorkers, FastbootWaitsForTheDeviceThroughItsListings) {
     EXPECT_EQ(LastRecord().code, ERR_GENERAL);
     const auto texts = station.LogTexts();
     EXPECT_EQ(texts[texts.size() - 2], L"Wait device reboot ...");
+}
+
+// --- a fastboot that waits for its device ---
+
+// The fastboot of a job waits for a device that is not there: fastboot3 (or the script's own
+// fastboot) is tests/fixtures/fastboot/waiting_fastboot.sh. Every time-out of the settings is
+// short, the image's size-based limit far longer.
+class WaitingFastboot : public FlashWorkers {
+protected:
+    static constexpr uint32_t kTimeoutSeconds = 3;
+    static constexpr uint64_t kTransferLimitMs = 128000;  // the image's bytes at the slowest rate
+
+    void SetUp() override {
+        FlashWorkers::SetUp();
+        fs::remove(fastboot);
+        fs::copy_file(fs::path(ZELK_FIXTURES_DIR) / "fastboot" / "waiting_fastboot.sh", fastboot);
+        fs::permissions(fastboot, fs::perms::owner_all);
+        WriteFile(dir / "Google" / "serial", serial.ToStdString() + "\n");
+        // The station's own waits run fast; the tools' limits are real time.
+        plat::SetTimeScaleForTesting(100);
+        station.settings.Timeout = {kTimeoutSeconds, kTimeoutSeconds, kTimeoutSeconds, kTimeoutSeconds};
+    }
+    // The device comes after that many seconds; the flash then sends for that many.
+    void ComesAfter(double waitSeconds, double sendSeconds) {
+        WriteFile(dir / "Google" / "wait-seconds", std::to_string(waitSeconds));
+        WriteFile(dir / "Google" / "send-seconds", std::to_string(sendSeconds));
+    }
+    std::string RawImage() {
+        const fs::path raw = dir / "image.raw";
+        WriteFile(raw, "");
+        fs::resize_file(raw, kTransferLimitMs / 1000 * kKivSlowestTransferBytesPerSecond);
+        return raw.string();
+    }
+    // Runs the worker; how long it took, in real milliseconds.
+    uint64_t Timed(const std::function<void()>& run) {
+        const uint64_t start = plat::RealNowMs();
+        run();
+        return plat::RealNowMs() - start;
+    }
+    // Every flash's process and process group are gone.
+    bool FlashesGone() {
+        std::istringstream in(ReadFile(dir / "Google" / "flashes.log"));
+        pid_t pid = 0, group = 0;
+        bool any = false;
+        while (in >> pid >> group) {
+            any = true;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!(kill(-group, 0) != 0 && errno == ESRCH && kill(pid, 0) != 0 && errno == ESRCH)) {
+                if (std::chrono::steady_clock::now() > end)
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        return any;
+    }
+    // Stopped near the wait limit, far below the image's limit.
+    void ExpectStoppedAtTheWaitLimit(uint64_t tookMs) {
+        EXPECT_GE(tookMs, kTimeoutSeconds * 1000);
+        EXPECT_LT(tookMs, kTransferLimitMs / 3);
+    }
+};
+
+TEST_F(WaitingFastboot, FastbootFlashOfAGoneDeviceFailsAfterRebootTimeout) {
+    const std::string raw = RawImage();
+    SetJob("ZK550KL", false, raw);
+    const uint64_t took = Timed([&] { RunFastboot(raw); });
+    EXPECT_EQ(device->state, DEV_FAIL);
+    EXPECT_EQ(station.Row(serial).state, "Fail");
+    EXPECT_EQ(LastRecord().text, L"Flash image failure(fastboot3 waited 3 seconds and was stopped)");
+    EXPECT_EQ(LastRecord().code, plat::kWaitTimeout);
+    ExpectStoppedAtTheWaitLimit(took);
+    EXPECT_TRUE(FlashesGone()) << "the waiting fastboot was left running";
+}
+
+TEST_F(WaitingFastboot, FlashScriptWhoseFastbootWaitsFailsAfterRebootTimeout) {
+    const std::string script = "'" + fastboot + "' -s \"$2\" flash all system.img\necho done\n";
+    const std::string package = Package("p.zip", {{"flashall_KIV.cmd", script}});
+    SetJob("ZK450CG", false, package);
+    // The unpacked package's size counts: a file of the image's size goes with the script.
+    const fs::path content = dir / "content-p.zip";
+    WriteFile(content / "system.img", "");
+    fs::resize_file(content / "system.img", kTransferLimitMs / 1000 * kKivSlowestTransferBytesPerSecond);
+    ASSERT_EQ(std::system(("cd '" + content.string() + "' && zip -q -X '" + package + "' system.img").c_str()), 0);
+    const uint64_t took = Timed([&] { RunScript(package); });
+    EXPECT_EQ(device->state, DEV_FAIL);
+    EXPECT_EQ(LastRecord().text, L"Run flash image script failure(flashall_KIV.cmd waited 3 seconds and was stopped)");
+    EXPECT_EQ(LastRecord().code, plat::kWaitTimeout);
+    ExpectStoppedAtTheWaitLimit(took);
+    EXPECT_TRUE(FlashesGone()) << "the script's fastboot was left running";
+    EXPECT_TRUE(LeftBehind().empty());
+}
+
+// A device that arrives while fastboot waits is flashed: the wait ends when the flash moves on, and
+// the flash then has the time its image needs, longer than every time-out of the settings.
+TEST_F(WaitingFastboot, FlashThatStartsAfterAWaitKeepsTheImagesLimit) {
+    station.settings.Timeout = {5, 5, 5, 5};
+    ComesAfter(2, 7);
+    const std::string raw = RawImage();
+    SetJob("ZK550KL", false, raw);
+    const uint64_t took = Timed([&] { RunFastboot(raw); });
+    EXPECT_EQ(device->state, DEV_PASS) << LastRecord().text;
+    EXPECT_EQ(LastRecord().text, L"Flash image successfully (SER7)");
+    EXPECT_GE(took, 9000u);
 }
 
 }  // namespace

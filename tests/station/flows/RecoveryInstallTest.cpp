@@ -160,6 +160,34 @@ TEST_F(RecoveryInstall, ModelWithARecoveryImageFlashesItFirst) {
     EXPECT_EQ(CountCalls("-s SER1 format data"), 0u) << "only the sideload model formats";
 }
 
+// The recovery image's flash has the time that the image's bytes need at the slowest rate of a
+// working device, beyond the tools' limit; a flash that outlasts both is stopped.
+TEST_F(RecoveryInstall, RecoveryImageFlashHasTheTimeItsSizeNeeds) {
+    station->settings.Timeout = {3, 3, 3, 3};  // the tools' limit: 3 s
+    const struct {
+        const char* what;
+        uint64_t bytes;
+        std::wstring last;
+    } cases[] = {
+        {"an image of 128 s", 128 * kKivSlowestTransferBytesPerSecond,
+         L"Waiting for reboot device to recovery failure(3 seconds timeout)"},
+        {"a small image", 1024, L"Flash recovery failure(fastboot1 did not end within 3 seconds and was stopped)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path file = root / "Extra" / "recovery_ZK500KL.img";
+        WriteFile(file, "");
+        fs::resize_file(file, c.bytes);
+        Rules({{"flash recovery *", "OKAY [  5.000s]\n", -1, false, {}, {}, 5}});
+        SetState(DEV_CONNECTED);
+        const LoggedRecord last = RunToFailure(kImageModel, false);
+        EXPECT_EQ(last.text, c.last);
+        const std::vector<std::wstring> texts = station->LogTexts();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts[0], L"Flash recovery ...");
+    }
+}
+
 TEST_F(RecoveryInstall, FailuresOfTheFastbootSteps) {
     const struct {
         const char* name;

@@ -135,6 +135,7 @@ protected:
         bool act = false;
         std::string writeRemote = {};  // written after the command when not empty
         std::string writeText = {};
+        double seconds = 0;            // how long the command takes
     };
     void Rules(const std::vector<Rule>& rules) {
         std::string json = "[";
@@ -145,6 +146,8 @@ protected:
                     ",\"times\":" + std::to_string(rule.times) + ",\"act\":" + (rule.act ? "true" : "false");
             if (!rule.writeRemote.empty())
                 json += ",\"then_write\":[" + Quote(rule.writeRemote) + "," + Quote(rule.writeText) + "]";
+            if (rule.seconds > 0)
+                json += ",\"seconds\":" + std::to_string(rule.seconds);
             json += "}";
         }
         WriteFile(google / "rules.json", json + "]");
