@@ -76,7 +76,8 @@ function(zelk_android_package apk)
     ${copy_assets}
     COMMAND ${ZELK_AAPT} package -f -M ${src}/AndroidManifest.xml -S ${src}/res ${asset_args}
             -I ${ZELK_FRAMEWORK_RES} -F ${work}/unsigned.apk
-    COMMAND ${ZELK_AAPT} add ${work}/unsigned.apk classes.dex
+    COMMAND ${CMAKE_COMMAND} "-DCMD=${ZELK_AAPT};add;${work}/unsigned.apk;classes.dex"
+            -P ${ZELK_COMPANION_DIR}/RunQuiet.cmake
     COMMAND ${ZELK_ZIPALIGN} -f 4 ${work}/unsigned.apk ${work}/aligned.apk
     COMMAND ${ZELK_APKSIGNER} sign --key ${key}.pk8 --cert ${key}.x509.pem
             --v4-signing-enabled false --out ${apk} ${work}/aligned.apk
@@ -84,7 +85,7 @@ function(zelk_android_package apk)
             -P ${ZELK_COMPANION_DIR}/CheckPackageSize.cmake
     WORKING_DIRECTORY ${work}
     DEPENDS ${ZELK_ANDROID_FILES} ${work}/classes.dex ${P_ASSETS} ${key}.pk8 ${key}.x509.pem
-            ${ZELK_COMPANION_DIR}/CheckPackageSize.cmake
+            ${ZELK_COMPANION_DIR}/CheckPackageSize.cmake ${ZELK_COMPANION_DIR}/RunQuiet.cmake
     COMMENT "Android package ${apk}"
     VERBATIM)
   set(ZELK_ANDROID_PACKAGE ${apk} PARENT_SCOPE)

@@ -43,7 +43,11 @@ TEST(ForcedClose, TheLastStepsOfTheWorkersItStoppedAreInTheLogFile) {
     std::string dir = (std::filesystem::path(ZELK_TEST_WORK_DIR) / "close-XXXXXX").string();
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
     ASSERT_EQ(chdir(dir.c_str()), 0);
-    KivSetDialogHandlerForTesting([](const KivDialogRequest&) { return KivDialogAnswer{wxYES}; });
+    KivSetDialogHandlerForTesting([](const KivDialogRequest&) {
+        KivDialogAnswer yes;
+        yes.button = wxYES;
+        return yes;
+    });
     KivFrame::SetStartupForTesting([](KivFrame& frame) { frame.Show(); });
 
     wxApp::SetInstance(new KivApp);

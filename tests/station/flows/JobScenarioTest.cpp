@@ -54,7 +54,7 @@ struct Scenario {
     std::wstring row;           // the Description; '*' stands for any text
     std::vector<std::wstring> log;
     uint64_t imageBytes = 0;    // fastboot: the raw image's size; script: a file of this size beside the script
-    std::string slow;           // a tool call that waits kSlowSeconds before it runs
+    std::string slow{};         // a tool call that waits kSlowSeconds before it runs
 };
 
 constexpr int kSlowSeconds = 8;
