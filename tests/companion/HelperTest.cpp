@@ -149,7 +149,7 @@ TEST_P(HelperArguments, CodesOfRefusedCommandLines) {
     for (const Case& c : cases) {
         std::string what;
         for (const std::string& a : c.args)
-            what += "[" + a.substr(0, 8) + "]";
+            what.append(1, '[').append(a, 0, 8).append(1, ']');
         WorkDir dir;
         FakeModem modem(build(), dir.path(), {{0, std::string(kImei) + "\r\n"}});
         HelperResult r = RunHelper(build(), dir.path(), c.args);

@@ -213,7 +213,9 @@ TEST_P(Packages, ActivityClassInTheDex) {
     std::string dex;
     ASSERT_TRUE(ReadEntry(p.file, "classes.dex", &dex));
     EXPECT_EQ(dex.substr(0, 4), "dex\n");
-    std::string descriptor = "L" + ActivityOf(p) + ";";
+    std::string descriptor = ActivityOf(p);
+    descriptor.insert(descriptor.begin(), 'L');
+    descriptor += ';';
     for (char& c : descriptor)
         if (c == '.')
             c = '/';
@@ -234,7 +236,7 @@ TEST(PackageSizeLimit, LargerPackageFailsTheBuildStep) {
     const fs::path dir = fs::path(ZELK_TEST_WORK_DIR) / ("size." + std::to_string(getpid()));
     fs::create_directories(dir);
     for (int extra : {0, 1}) {
-        const fs::path apk = dir / ("p" + std::to_string(extra) + ".apk");
+        const fs::path apk = dir / std::string("p").append(std::to_string(extra)).append(".apk");
         std::ofstream(apk, std::ios::binary) << std::string(APK_SIZE_LIMIT + extra, 'x');
         ToolRun r = Tool(std::string(CMAKE_COMMAND) + " -DAPK=" + apk.string() +
                          " -DLIMIT=" + std::to_string(APK_SIZE_LIMIT) + " -P " + CHECK_SIZE_SCRIPT);

@@ -33,7 +33,7 @@ inline void WriteFile(const fs::path& p, const std::string& data)
 
 inline int Shell(const std::string& command) { return std::system(command.c_str()); }
 
-inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+inline std::string Quote(const fs::path& p) { return std::string(1, '\'').append(p.string()).append(1, '\''); }
 
 // A zip archive of stored entries written byte by byte, so that a name can hold anything (NULs,
 // both separators). A name ending in '/' is a Unix directory entry.
