@@ -2,16 +2,22 @@
 
 #include "Text.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace plat {
 namespace {
@@ -98,12 +104,17 @@ bool DirectoryExists(const std::wstring& path) {
     return stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool RenameNoReplace(const std::wstring& from, const std::wstring& to) {
+bool RenameNoReplace(const std::wstring& from, const std::wstring& to, bool* taken) {
     const std::string source = NativePath(from), target = NativePath(to);
+    if (taken) *taken = false;
     if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (taken) *taken = errno == EEXIST;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     // A file system without the flag: a second hard link, which no existing name lets through.
-    if (link(source.c_str(), target.c_str()) != 0) return false;
+    if (link(source.c_str(), target.c_str()) != 0) {
+        if (taken) *taken = errno == EEXIST;
+        return false;
+    }
     if (unlink(source.c_str()) == 0) return true;
     const int error = errno;
     unlink(target.c_str());
@@ -124,13 +135,125 @@ bool WriteAll(int fd, const void* data, size_t size) {
 
 namespace {
 
+int CreateNewFileAt(const std::string& name, bool* taken) {
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (taken) *taken = fd < 0 && errno == EEXIST;
+    return fd;
+}
+
+}  // namespace
+
+int CreateNewFile(const std::wstring& path, bool* taken) { return CreateNewFileAt(NativePath(path), taken); }
+
+namespace {
+
+constexpr int kLinkDepth = 40;  // as the kernel follows
+
+// The saves of this process in progress, by the file names of their new files.
+std::mutex gSavingLock;
+std::set<std::string> gSaving;
+
+std::string FolderOf(const std::string& name) {
+    const size_t slash = name.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name a chain of links ends at, relative links read from their own folder; the name itself
+// when it is no link. That name need not exist. Empty when the chain is longer than kLinkDepth or
+// a link cannot be read.
+std::string FollowLinks(std::string name) {
+    for (int links = 0; links <= kLinkDepth; ++links) {
+        struct stat st;
+        if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return name;
+        if (links == kLinkDepth) break;
+        std::string to(size_t(st.st_size) + 1, '\0');
+        const ssize_t n = readlink(name.c_str(), to.data(), to.size());
+        if (n <= 0 || size_t(n) >= to.size()) return std::string();  // changed meanwhile
+        to.resize(size_t(n));
+        if (to[0] != '/') {
+            const std::string folder = FolderOf(name);
+            to = (folder == "/" ? folder : folder + "/") + to;
+        }
+        name = to;
+    }
+    return std::string();
+}
+
+// "<pid>-<n>" of a new file's name: the pid, or 0 when the text is not of that form.
+pid_t LeftoverPid(const std::string& suffix) {
+    const size_t dash = suffix.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == suffix.size() || dash > 9) return 0;
+    if (suffix.find_first_not_of("0123456789") != dash ||
+        suffix.find_first_not_of("0123456789", dash + 1) != std::string::npos)
+        return 0;
+    return pid_t(std::stol(suffix.substr(0, dash)));
+}
+
+// Removes the new files that earlier saves of target left beside it (cut off by a crash or a
+// power loss): those of processes that have ended, and those of this process that no save of it
+// is writing now. Another live process's new file stays.
+void RemoveLeftovers(const std::string& target) {
+    const std::string folder = FolderOf(target), prefix = NameOf(target) + ".new-";
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const pid_t pid = LeftoverPid(name.substr(prefix.size()));
+        if (pid <= 0) continue;
+        if (pid == getpid()) {
+            std::lock_guard<std::mutex> guard(gSavingLock);
+            if (gSaving.count(name)) continue;
+        } else if (kill(pid, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        leftovers.push_back(name);
+    }
+    for (const std::string& name : leftovers) {
+        struct stat st;
+        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(dirfd(dir), name.c_str(), 0);
+    }
+    closedir(dir);
+}
+
+// Waits for an exclusive lock on the file (flock), which its descriptor's close releases.
+void LockExclusive(int fd) {
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {}
+}
+
+bool SameFile(int fd, const std::string& name) {
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && stat(name.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
 // Writes over the file itself, for when no new file can take its place. The new bytes go over the
 // earlier ones and only then is the file cut to their length; when they do not all go in, the
-// earlier bytes are put back as far as the file takes them.
+// earlier bytes are put back as far as the file takes them. An exclusive lock on the file keeps
+// other saves out meanwhile.
 bool OverwriteInPlace(const std::string& target, const std::string& bytes) {
-    int fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
-    const bool readable = fd >= 0;
-    if (!readable) fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = -1;
+    bool readable = false;
+    // A save that replaced the file while this one waited for the lock leaves it holding a file
+    // that no name leads to any more: it opens the new one.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
+        readable = fd >= 0;
+        if (!readable) fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        LockExclusive(fd);
+        if (SameFile(fd, target)) break;
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) return false;
     struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -150,30 +273,54 @@ bool OverwriteInPlace(const std::string& target, const std::string& bytes) {
     };
     ok = ok && put(bytes);
     if (!ok && restorable) put(earlier);
-    ok = close(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;  // which also releases the lock
     return ok;
 }
+
+// A new file's name beside target, entered among this process's saves in progress before the file
+// is made, so that no other save of it takes the file for a leftover.
+class NewFileName {
+public:
+    explicit NewFileName(const std::string& target) : target_(target) {}
+    ~NewFileName() { Forget(); }
+    NewFileName(const NewFileName&) = delete;
+    NewFileName& operator=(const NewFileName&) = delete;
+
+    const std::string& Next() {
+        static std::atomic<unsigned> counter{0};
+        Forget();
+        path_ = target_ + ".new-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        std::lock_guard<std::mutex> guard(gSavingLock);
+        gSaving.insert(NameOf(path_));
+        return path_;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    void Forget() {
+        if (path_.empty()) return;
+        std::lock_guard<std::mutex> guard(gSavingLock);
+        gSaving.erase(NameOf(path_));
+    }
+    std::string target_, path_;
+};
 
 }  // namespace
 
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
-    std::string target = NativePath(path);
+    const std::string target = FollowLinks(NativePath(path));
+    if (target.empty()) return false;
     struct stat st;
     const bool exists = stat(target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) return false;
-    if (exists) {
-        char* resolved = realpath(target.c_str(), nullptr);
-        if (!resolved) return false;
-        target = resolved;
-        std::free(resolved);
-    }
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
+    if (!exists && errno != ENOENT) return false;
+    RemoveLeftovers(target);
+    NewFileName temp(target);
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = target + ".new-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno == EEXIST) continue;
+        bool taken = false;
+        fd = CreateNewFileAt(temp.Next(), &taken);
+        if (fd >= 0 || taken) continue;
         // A folder that takes no new file: the file itself may still be writable.
         if (exists && (errno == EACCES || errno == EPERM || errno == EROFS)) return OverwriteInPlace(target, bytes);
         return false;
@@ -183,15 +330,22 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
     // earlier file then takes the content itself, or stays as it was.
     if (exists && fchown(fd, st.st_uid, st.st_gid) != 0) {
         close(fd);
-        unlink(temp.c_str());
+        unlink(temp.path().c_str());
         return OverwriteInPlace(target, bytes);
     }
     // The mode after the owner, since a change of owner clears the set-id bits.
     bool ok = (!exists || fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, bytes.data(), bytes.size());
     ok = ok && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), target.c_str()) == 0) return true;
-    unlink(temp.c_str());
+    if (ok) {
+        // Not while a save in place is writing the earlier file.
+        const int held = exists ? open(target.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (held >= 0) LockExclusive(held);
+        ok = rename(temp.path().c_str(), target.c_str()) == 0;
+        if (held >= 0) close(held);
+        if (ok) return true;
+    }
+    unlink(temp.path().c_str());
     return false;
 }
 

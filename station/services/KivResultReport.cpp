@@ -72,8 +72,11 @@ wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxStrin
     return text;
 }
 
-wxString MakeXmlLogPath(const wxString& resultPath, const wxString& imei, const wxString& stamp) {
-    return wxString::Format("%s/%s_%s_%s", resultPath, "ZELK", imei, stamp);
+wxString MakeXmlLogPath(const wxString& resultPath, const wxString& imei, const wxString& stamp, int nameTry) {
+    wxString path = wxString::Format("%s/%s_%s_%s", resultPath, "ZELK", imei, stamp);
+    if (nameTry > 1)
+        path << "_" << nameTry;
+    return path;
 }
 
 wxString MakeFtpRemotePath(const wxString& uploadPath, const wxString& localPath) {
@@ -121,8 +124,7 @@ bool KivResultReport::GenerateXmlLog(wxString ssn, wxString* logPath, wxString i
     const wxString stamp = Now(L"%Y%m%d%H%M%S");
     const wxString text = MakeXmlLogText(ssn, imei, stamp, softwareVersion);
     const wxString resultPath = settings_ ? wxString(settings_->Copy().ResultPath) : wxString();
-    const wxString path = MakeXmlLogPath(resultPath, imei, stamp);
-    SetText(logPath, path);
+    SetText(logPath, MakeXmlLogPath(resultPath, imei, stamp));
 
     // Never at the root of the file system, nor in a directory made up on the way.
     if (resultPath.empty()) {
@@ -139,26 +141,40 @@ bool KivResultReport::GenerateXmlLog(wxString ssn, wxString* logPath, wxString i
         return false;
     }
     wxLogNull quiet;  // failures are reported to the caller, never in a box of wx's own
-    wxFile file;
-    if (!file.Create(path, false)) {  // an existing file is never replaced
-        SetText(error, "Create xml log file failure");
-        return false;
-    }
     const wxScopedCharBuffer utf8 = text.utf8_str();
-    const bool written = file.Write(utf8.data(), utf8.length()) == utf8.length();
-    if (!file.Close() || !written) {
-        wxRemoveFile(path);  // no partial log is kept or uploaded
-        SetText(error, "Write xml log file failure");
-        return false;
-    }
-    if (!plat::RenameNoReplace(path.ToStdWstring(), (path + ".xml").ToStdWstring())) {
+    // Phones that lost their IMEI share a default one, and are checked in the same second: a log
+    // whose name is taken, with or without its extension, takes the next name. An existing file is
+    // never replaced.
+    for (int nameTry = 1;; ++nameTry) {
+        const wxString path = MakeXmlLogPath(resultPath, imei, stamp, nameTry);
+        SetText(logPath, path);
+        const bool lastName = nameTry == kXmlLogNames;
+        bool taken = false;
+        const int fd = plat::CreateNewFile(path.ToStdWstring(), &taken);
+        if (fd < 0) {
+            if (taken && !lastName)
+                continue;
+            SetText(error, "Create xml log file failure");
+            return false;
+        }
+        wxFile file(fd);
+        const bool written = file.Write(utf8.data(), utf8.length()) == utf8.length();
+        if (!file.Close() || !written) {
+            wxRemoveFile(path);  // no partial log is kept or uploaded
+            SetText(error, "Write xml log file failure");
+            return false;
+        }
+        if (plat::RenameNoReplace(path.ToStdWstring(), (path + ".xml").ToStdWstring(), &taken)) {
+            if (logPath)
+                *logPath += ".xml";
+            return true;
+        }
         wxRemoveFile(path);  // neither the operator nor the upload finds a log without its name
-        SetText(error, "Rename xml log file failure");
-        return false;
+        if (!taken || lastName) {
+            SetText(error, "Rename xml log file failure");
+            return false;
+        }
     }
-    if (logPath)
-        *logPath += ".xml";
-    return true;
 }
 
 bool KivResultReport::UploadXmlLog(wxString logPath, uint32_t* code, wxString* error) {

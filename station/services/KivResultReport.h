@@ -17,8 +17,11 @@ inline constexpr const wchar_t* kTavioPath = L"/remote/RemoteConnection";
 // PASS).
 wxString MakeXmlLogText(const wxString& ssn, const wxString& imei, const wxString& stamp,
                         const wxString& softwareVersion);
-// "<resultPath>/ZELK_<imei>_<stamp>": the log's path before it gets its ".xml".
-wxString MakeXmlLogPath(const wxString& resultPath, const wxString& imei, const wxString& stamp);
+// "<resultPath>/ZELK_<imei>_<stamp>": the log's path before it gets its ".xml"; from the second
+// try of a name on, "_<nameTry>" follows.
+wxString MakeXmlLogPath(const wxString& resultPath, const wxString& imei, const wxString& stamp, int nameTry = 1);
+// The names a log tries, while they are taken, before it fails.
+inline constexpr int kXmlLogNames = 16;
 // The upload directory, a "/" unless it is empty or already ends with "/" or "\", and the log's
 // file name (without its local directory).
 wxString MakeFtpRemotePath(const wxString& uploadPath, const wxString& localPath);
@@ -40,9 +43,10 @@ public:
     KivResultReport(KivDevice* device, const SettingsValues* settings);
 
     // Writes the XML result log into ResultPath; true with the final path (ending in ".xml") in
-    // logPath. False with the reason in error: an empty or missing ResultPath, a file of either
-    // name already there (never replaced), a short write or a refused rename (the new file is
-    // removed).
+    // logPath. A log whose name is taken (with or without ".xml") takes the next one of
+    // MakeXmlLogPath's names; an existing file is never replaced. False with the reason in error:
+    // an empty or missing ResultPath, every name taken, a short write or a refused rename (the new
+    // file is removed).
     bool GenerateXmlLog(wxString ssn, wxString* logPath, wxString imei, wxString softwareVersion,
                         wxString* error);
     // Puts the log on the FTP server: up to five tries, each 2 s after the last, while a failure

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -17,7 +19,9 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -60,7 +64,8 @@ bool ReplaceWithSizeLimit(const std::wstring& file, const std::string& content, 
 // owners and modes of files and folders decide. Unlike another user id it still passes the
 // folders above the test's own, whatever their modes. f's answer as 1 or 0; -1 when the child
 // could not be made so.
-int AsOrdinaryUser(const std::function<bool()>& f) {
+// StartAsOrdinaryUser starts it, FinishedAsOrdinaryUser waits for its answer.
+pid_t StartAsOrdinaryUser(const std::function<bool()>& f) {
     const pid_t pid = fork();
     if (pid == 0) {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -68,9 +73,35 @@ int AsOrdinaryUser(const std::function<bool()>& f) {
         if (syscall(SYS_capset, &header, none) != 0) _exit(2);
         _exit(f() ? 1 : 0);
     }
+    return pid;
+}
+
+int FinishedAsOrdinaryUser(pid_t pid) {
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) > 1) return -1;
     return WEXITSTATUS(status);
+}
+
+int AsOrdinaryUser(const std::function<bool()>& f) { return FinishedAsOrdinaryUser(StartAsOrdinaryUser(f)); }
+
+// The pid of a process that has ended.
+pid_t EndedPid() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// The file's bytes, read under a shared lock (flock), so never while a save in place writes it.
+std::string ReadLocked(const std::string& name) {
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "(no file)";
+    flock(fd, LOCK_SH);
+    std::string bytes;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, size_t(n));
+    close(fd);
+    return bytes;
 }
 
 }  // namespace
@@ -159,7 +190,9 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
         fs::create_directory(dir / "sub");
         c.make(dir / "to");
         const fs::file_status before = fs::symlink_status(dir / "to");
-        EXPECT_EQ(plat::RenameNoReplace(dir.Wide("from"), dir.Wide("to")), c.moved);
+        bool taken = !c.moved;
+        EXPECT_EQ(plat::RenameNoReplace(dir.Wide("from"), dir.Wide("to"), &taken), c.moved);
+        EXPECT_EQ(taken, !c.moved) << "the name was held";
         EXPECT_EQ(fs::exists(dir / "from"), !c.moved);
         if (c.moved) {
             EXPECT_EQ(ReadFile(dir / "to"), "new");
@@ -175,8 +208,47 @@ TEST(Paths, RenameNoReplaceNeverReplaces) {
         EXPECT_TRUE(fs::is_empty(dir / "sub"));
     }
     TestDir dir;
-    EXPECT_FALSE(plat::RenameNoReplace(dir.Wide("absent"), dir.Wide("to")));
+    bool taken = true;
+    EXPECT_FALSE(plat::RenameNoReplace(dir.Wide("absent"), dir.Wide("to"), &taken));
+    EXPECT_FALSE(taken) << "the name was free";
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "to")));
+}
+
+// A new file is made only under a name that nothing holds; whether the name was held is told apart
+// from other failures.
+TEST(Paths, CreateNewFileNeverOpensAnExistingName) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;  // what holds the name
+        bool made, taken;
+    } cases[] = {
+        {"nothing", [](const std::string&) {}, true, false},
+        {"a file", [](const std::string& name) { std::ofstream(name) << "earlier"; }, false, true},
+        {"a directory", [](const std::string& name) { fs::create_directory(name); }, false, true},
+        {"a dangling link", [](const std::string& name) { fs::create_symlink("missing", name); }, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        c.make(dir / "f");
+        bool taken = !c.taken;
+        const int fd = plat::CreateNewFile(dir.Wide("f"), &taken);
+        EXPECT_EQ(fd >= 0, c.made);
+        EXPECT_EQ(taken, c.taken);
+        if (fd >= 0) {
+            EXPECT_TRUE(plat::WriteAll(fd, "new", 3));
+            close(fd);
+            EXPECT_EQ(ReadFile(dir / "f"), "new");
+        } else if (fs::is_regular_file(fs::symlink_status(dir / "f"))) {
+            EXPECT_EQ(ReadFile(dir / "f"), "earlier");
+        }
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "missing")));
+    }
+    TestDir dir;
+    bool taken = true;
+    EXPECT_EQ(plat::CreateNewFile(dir.Wide("missing/f"), &taken), -1);
+    EXPECT_FALSE(taken) << "no folder to hold the name";
 }
 
 // The new content arrives whole, or the file keeps what it held and nothing else is left beside it.
@@ -318,4 +390,125 @@ TEST(Paths, ReplaceFileContentsForAnOrdinaryUser) {
         EXPECT_EQ(after.st_ino == inode, c.inPlace);
         EXPECT_EQ(NamesIn(dir.path()), 1u) << "no file beside it";
     }
+}
+
+// A link is followed also to a file that does not exist yet: the file it ends at is made, and every
+// link stays as it was. Relative links are read from their own folder.
+TEST(Paths, ReplaceFileContentsMakesTheFileALinkNames) {
+    namespace fs = std::filesystem;
+    using Links = std::vector<std::pair<std::string, std::string>>;  // name in the folder, what it holds
+    const auto chain = [](int length) {  // f, l1, l2, ... each naming the next, the last "target"
+        Links links;
+        for (int i = 0; i < length; ++i)
+            links.push_back({i ? "l" + std::to_string(i) : "f", i + 1 < length ? "l" + std::to_string(i + 1) : "target"});
+        return links;
+    };
+    TestDir outside;
+    struct Case {
+        const char* what;
+        Links links;
+        std::string made;  // the file that holds the content afterwards; empty: the save fails
+    } cases[] = {
+        {"a link to a missing file", {{"f", "target"}}, "target"},
+        {"a chain through a subfolder", {{"f", "sub/l1"}, {"sub/l1", "l2"}, {"sub/l2", "../sub/target"}}, "sub/target"},
+        {"an absolute link", {{"f", outside / "target"}}, outside / "target"},
+        {"a chain of 40 links", chain(40), "target"},
+        {"a chain of 41 links", chain(41), ""},
+        {"a loop", {{"f", "g"}, {"g", "f"}}, ""},
+        {"a link into a missing folder", {{"f", "missing/target"}}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        fs::create_directory(dir / "sub");
+        for (const auto& [name, to] : c.links) fs::create_symlink(to, dir / name);
+        EXPECT_EQ(plat::ReplaceFileContents(dir.Wide("f"), "new"), !c.made.empty());
+        for (const auto& [name, to] : c.links) {
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / name))) << name;
+            std::error_code error;
+            EXPECT_EQ(fs::read_symlink(dir / name, error), to) << name;
+        }
+        std::vector<std::string> files;
+        for (const std::string& folder : {dir.path(), outside.path()})
+            for (const auto& entry : fs::recursive_directory_iterator(folder))
+                if (fs::is_regular_file(entry.symlink_status())) files.push_back(entry.path());
+        const std::string made = c.made.empty() || c.made[0] == '/' ? c.made : dir / c.made;
+        EXPECT_EQ(files, made.empty() ? std::vector<std::string>() : std::vector<std::string>{made});
+        if (!made.empty()) {
+            EXPECT_EQ(ReadFile(made), "new");
+            fs::remove(made);
+        }
+        EXPECT_FALSE(fs::exists(dir / "missing"));
+    }
+}
+
+// New files that earlier saves left when they were cut off go with the next save of the same file,
+// unless a live process may still be writing them; everything else beside the file stays.
+TEST(Paths, ReplaceFileContentsRemovesLeftoversOfEarlierSaves) {
+    namespace fs = std::filesystem;
+    const std::string ended = std::to_string(EndedPid()), live = std::to_string(getppid()),
+                      self = std::to_string(getpid());
+    for (const bool throughLink : {false, true}) {
+        SCOPED_TRACE(throughLink ? "through a link" : "the file itself");
+        TestDir dir;
+        const std::string folder = throughLink ? dir / "sub" : dir.path();
+        fs::create_directories(folder);
+        if (throughLink) fs::create_symlink("sub/f", dir / "f");
+        std::ofstream(folder + "/f") << "earlier";
+        const std::set<std::string> leftovers = {"f.new-" + ended + "-0", "f.new-" + ended + "-17",
+                                                 "f.new-" + self + "-999999"};  // of this pid, not being written
+        const std::set<std::string> others = {"f", "f.new-" + live + "-0", "f.new-" + ended, "f.new-" + ended + "-x",
+                                              "f.new--3", "f.new-" + ended + "-0.bak", "g.new-" + ended + "-0",
+                                              "f.old", "f.new-" + ended + "-5"};
+        for (const std::string& name : leftovers) std::ofstream(folder + "/" + name) << "cut off";
+        for (const std::string& name : others)
+            if (name != "f" && name != "f.new-" + ended + "-5") std::ofstream(folder + "/" + name) << "other";
+        fs::create_directory(folder + "/f.new-" + ended + "-5");  // a folder of that name is no leftover
+        ASSERT_TRUE(plat::ReplaceFileContents(dir.Wide("f"), "new"));
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+        EXPECT_EQ(names, others);
+        EXPECT_EQ(ReadFile(folder + "/f"), "new");
+        EXPECT_EQ(ReadFile(folder + "/f.new-" + live + "-0"), "other");
+    }
+}
+
+// Two processes that save one file in place at once (its folder takes no new file from them) each
+// write it whole in turn: read between their saves, the file always holds one of the two contents.
+TEST(Paths, ReplaceFileContentsInPlaceOneSaveAtATime) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root sets up a folder of another user";
+    constexpr uid_t other = 65534;
+    constexpr int kSaves = 60;
+    const std::string first(300000, 'a'), second(200000, 'b');
+    TestDir dir;
+    const std::string file = dir / "f";
+    std::ofstream(file) << first;
+    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+    ASSERT_EQ(chown(dir.path().c_str(), other, other), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const ino_t inode = StatOf(file).st_ino;
+    const auto saves = [&](const std::string& content) {
+        return [&file, &content] {
+            bool all = true;
+            for (int i = 0; i < kSaves; ++i) all = plat::ReplaceFileContents(plat::WideFromNarrow(file), content) && all;
+            return all;
+        };
+    };
+    const pid_t writers[] = {StartAsOrdinaryUser(saves(first)), StartAsOrdinaryUser(saves(second))};
+    int reads = 0, mixed = 0;
+    for (bool running = true; running; ++reads) {
+        running = false;
+        for (pid_t writer : writers) {
+            siginfo_t info{};
+            running = running || (waitid(P_PID, id_t(writer), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0);
+        }
+        const std::string now = ReadLocked(file);
+        mixed += now != first && now != second;
+    }
+    for (pid_t writer : writers) EXPECT_EQ(FinishedAsOrdinaryUser(writer), 1) << "every save went through";
+    EXPECT_EQ(mixed, 0) << "of " << reads << " reads";
+    const std::string last = ReadFile(file);
+    EXPECT_TRUE(last == first || last == second) << last.size() << " bytes";
+    EXPECT_EQ(StatOf(file).st_ino, inode) << "written in place";
+    EXPECT_EQ(NamesIn(dir.path()), 1u) << "no file beside it";
 }

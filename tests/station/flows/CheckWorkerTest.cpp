@@ -25,9 +25,11 @@
 #include <unistd.h>
 #include <wx/init.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -819,6 +821,76 @@ TEST_F(ReportingChecks, AFailedUploadStillDeletesTheLogAndReportsFail) {
     EXPECT_EQ(station->Row("SER1").state, "Fail");
     EXPECT_EQ(station->Row("SER1").description, uploadFailure) << "the row keeps the failure";
     EXPECT_EQ(station->BusyCount(), 0);
+}
+
+// Phones that lost their IMEI show one default value, and are checked in the same second: each
+// log takes a name of its own, and both are kept and uploaded under those names. Logs of earlier
+// checks stand at the first two names of every second around the checks (one without its
+// extension) and stay as they were.
+TEST_F(ReportingChecks, TwoPhonesOfOneImeiKeepTwoLogs) {
+    TestDir ftpRoot;
+    const fs::path inbox = fs::path(ftpRoot.path()) / "inbox/reflash";
+    fs::create_directories(inbox);
+    fakes::FtpServer ftp(ftpRoot.path(), {"zelk", "qHtWmRbN", false, ""});
+    ASSERT_TRUE(ftp.ok());
+    UseFtpPort(ftp.port());
+    Configure(true, true, false);
+    const fs::path results = root / "results";
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 600; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
+        const std::string name = std::string("ZELK_") + kImei + "_" + stamp;
+        Write(results / (name + ".xml"), "earlier");
+        Write(results / (name + "_2"), "earlier");
+    }
+    const size_t earlier = std::distance(fs::directory_iterator(results), fs::directory_iterator());
+
+    std::vector<std::unique_ptr<KivDevice>> devices;
+    std::vector<std::shared_ptr<KivWorkerControl>> checks;
+    for (const char* listKey : {"SER1", "SER2"}) {
+        auto device = std::make_unique<KivDevice>(listKey, "1", "1", StateBefore(KivCheckFlow::Recovery));
+        device->model = kArmModel;
+        device->wipe = true;
+        device->detectedSerial = kDetected;
+        station->AddRow(listKey, DEV_RECOVERY_FLASHING);
+        auto* predecessor = new WaitingPredecessor(device.get(), PredecessorSlot(KivCheckFlow::Recovery),
+                                                   std::make_shared<std::atomic<bool>>(false));
+        ASSERT_EQ(predecessor->Launch(), wxTHREAD_NO_ERROR);
+        KivCheckResultWorker* check = MakeCheck(KivCheckFlow::Recovery, device.get());
+        checks.push_back(check->control());
+        ASSERT_EQ(check->Launch(), wxTHREAD_NO_ERROR);
+        devices.push_back(std::move(device));
+    }
+    for (const auto& check : checks)
+        check->WaitEnded();
+
+    for (const auto& device : devices)
+        EXPECT_EQ(device->state, DEV_PASS) << device->listKey;
+    std::vector<std::string> logs, uploaded;
+    for (const auto& entry : fs::directory_iterator(results)) {
+        const std::string text = ReadAll(entry.path());
+        if (text == "earlier")
+            continue;
+        logs.push_back(entry.path().filename());
+        EXPECT_NE(text.find(std::string("<ESN>") + kImei + "</ESN>"), std::string::npos) << text;
+        // The first free name of its second.
+        const std::string name = logs.back();
+        EXPECT_EQ(name.rfind(std::string("ZELK_") + kImei + "_", 0), 0u) << name;
+        EXPECT_TRUE(name.size() > 6 && (name.substr(name.size() - 6) == "_3.xml" || name.substr(name.size() - 6) == "_4.xml"))
+            << name;
+    }
+    for (const auto& entry : fs::directory_iterator(inbox))
+        uploaded.push_back(entry.path().filename());
+    std::sort(logs.begin(), logs.end());
+    std::sort(uploaded.begin(), uploaded.end());
+    ASSERT_EQ(logs.size(), 2u) << "a log of each phone";
+    EXPECT_NE(logs[0], logs[1]);
+    EXPECT_EQ(uploaded, logs) << "each uploaded under its own name";
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(results), fs::directory_iterator())), earlier + 2)
+        << "the logs of earlier checks stay";
 }
 
 TEST_F(ReportingChecks, ARefusedReportFailsTheCheck) {

@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -32,7 +33,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -52,6 +52,16 @@ std::vector<fs::path> Files(const std::string& dir) {
         files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     return files;
+}
+
+// Whether the text has the shape: '#' stands for one digit, every other character for itself.
+bool HasShape(const std::string& text, const std::string& shape) {
+    if (text.size() != shape.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (shape[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
+            return false;
+    return true;
 }
 
 // "%Y%m%d%H%M%S" of a wall-clock second, local time.
@@ -83,6 +93,11 @@ TEST(ResultReportFormats, XmlLogTextAndPath) {
     EXPECT_EQ(MakeXmlLogPath("/results", "351234567890123", "20240102030405"),
               "/results/ZELK_351234567890123_20240102030405");
     EXPECT_EQ(MakeXmlLogPath("/results", "", "20240102030405"), "/results/ZELK__20240102030405");
+    // Names of later tries, for a log whose earlier names are taken.
+    EXPECT_EQ(MakeXmlLogPath("/results", "35", "20240102030405", 1), "/results/ZELK_35_20240102030405");
+    EXPECT_EQ(MakeXmlLogPath("/results", "35", "20240102030405", 2), "/results/ZELK_35_20240102030405_2");
+    EXPECT_EQ(MakeXmlLogPath("/results", "35", "20240102030405", kXmlLogNames),
+              "/results/ZELK_35_20240102030405_" + std::to_string(kXmlLogNames));
 }
 
 TEST(ResultReportFormats, FtpRemotePath) {
@@ -170,9 +185,8 @@ TEST_F(XmlLog, WritesTheLogUnderItsFinalName) {
     ASSERT_EQ(files.size(), 1u) << "only the final file remains";
     EXPECT_EQ(path, wxString(files[0].string()));
     const std::string name = files[0].filename().string();
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(name, match, std::regex("ZELK_351234567890123_(\\d{14})\\.xml"))) << name;
-    EXPECT_EQ(ReadAll(files[0]), std::string(MakeXmlLogText("LIST1", "351234567890123", match[1].str(), "V1.2")
+    ASSERT_TRUE(HasShape(name, "ZELK_351234567890123_##############.xml")) << name;
+    EXPECT_EQ(ReadAll(files[0]), std::string(MakeXmlLogText("LIST1", "351234567890123", name.substr(21, 14), "V1.2")
                                                  .utf8_str()))
         << "the same stamp in name and text, UTF-8 without a byte-order mark";
 }
@@ -208,21 +222,61 @@ TEST_F(XmlLog, AnEmptyOrMissingLocationIsRefused) {
     EXPECT_TRUE(Files(resultDir).empty());
 }
 
-TEST_F(XmlLog, AnExistingFileIsNeverReplaced) {
-    // Files of the seconds around this test stand at the log's names, with and without extension.
-    const std::time_t now = std::time(nullptr);
-    for (std::time_t t = now - 1; t <= now + 20; ++t) {
-        std::ofstream(resultDir + "/ZELK_1_" + Stamp(t)) << "earlier";
-        std::ofstream(resultDir + "/ZELK_2_" + Stamp(t) + ".xml") << "earlier";
+// The log's name with "_<n>" for its n-th try; its first try has none.
+std::string Suffix(int nameTry) { return nameTry > 1 ? "_" + std::to_string(nameTry) : ""; }
+
+// Files of the seconds around the call stand at some of the log's names, with or without ".xml":
+// the log takes the first name free in both forms, and every earlier file stays as it was. When
+// every name is taken, nothing is added.
+TEST_F(XmlLog, ATakenNameGivesTheLogANameOfItsOwn) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> taken;  // of each second: the name's suffix and extension
+        int nameTry;                     // that the log takes; 0: it fails
+        const char* error;
+    } cases[] = {
+        {"the final name", {".xml"}, 2, ""},
+        {"the name without extension", {""}, 2, ""},
+        {"earlier names in both forms", {".xml", "_2", "_3.xml", "_3"}, 4, ""},
+        {"a later name only", {"_2.xml"}, 1, ""},
+        {"all names but the last", {}, kXmlLogNames, ""},
+        {"every final name", {}, 0, "Rename xml log file failure"},
+        {"every name without extension", {}, 0, "Create xml log file failure"},
+    };
+    for (int n = 1; n < kXmlLogNames; ++n)
+        cases[4].taken.push_back(Suffix(n) + (n % 2 ? ".xml" : ""));
+    for (int n = 1; n <= kXmlLogNames; ++n) {
+        cases[5].taken.push_back(Suffix(n) + ".xml");
+        cases[6].taken.push_back(Suffix(n));
     }
-    for (const char* imei : {"1", "2"}) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(resultDir);
+        fs::create_directories(resultDir);
+        const std::time_t now = std::time(nullptr);
+        for (std::time_t t = now - 1; t <= now + 20; ++t)
+            for (const std::string& name : c.taken)
+                std::ofstream(resultDir + "/ZELK_35_" + Stamp(t) + name) << "earlier";
+        const auto before = Files(resultDir);
         wxString path, error;
-        EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, imei, "V1", &error));
-        EXPECT_EQ(error, imei == std::string("1") ? "Create xml log file failure" : "Rename xml log file failure");
+        EXPECT_EQ(report.GenerateXmlLog("LIST1", &path, "35", "V1", &error), c.nameTry != 0);
+        EXPECT_EQ(error, c.error);
+        std::vector<fs::path> added;
+        for (const fs::path& file : Files(resultDir)) {
+            if (ReadAll(file) != "earlier")
+                added.push_back(file);
+        }
+        EXPECT_EQ(Files(resultDir).size(), before.size() + added.size()) << "every earlier file stays";
+        if (c.nameTry == 0) {
+            EXPECT_TRUE(added.empty());
+            continue;
+        }
+        ASSERT_EQ(added.size(), 1u);
+        EXPECT_EQ(path, wxString(added[0].string()));
+        const std::string name = added[0].filename().string();
+        EXPECT_TRUE(HasShape(name, "ZELK_35_##############" + Suffix(c.nameTry) + ".xml")) << name;
+        EXPECT_NE(ReadAll(added[0]).find("<TIMESTAMP>" + name.substr(8, 14) + "</TIMESTAMP>"), std::string::npos);
     }
-    EXPECT_EQ(Files(resultDir).size(), 2u * 22u) << "nothing added";
-    for (const fs::path& file : Files(resultDir))
-        EXPECT_EQ(ReadAll(file), "earlier") << file;
 }
 
 TEST_F(XmlLog, AnImeiWithASeparatorWritesNothing) {
@@ -237,7 +291,7 @@ TEST_F(XmlLog, AnImeiWithASeparatorWritesNothing) {
     EXPECT_EQ(Files(resultDir).size(), 1u);
 }
 
-// The final name is taken by a file, a directory or a link: the rename is refused, and ResultPath
+// Every final name is taken by a file, a directory or a link: the rename is refused, and ResultPath
 // holds afterwards exactly what it held before, each entry unchanged.
 TEST_F(XmlLog, ARefusedRenameLeavesNoFileBehind) {
     const std::string outside = dir / "outside";
@@ -268,13 +322,16 @@ TEST_F(XmlLog, ARefusedRenameLeavesNoFileBehind) {
         fs::remove_all(resultDir);
         fs::create_directories(resultDir);
         const std::string imei = "35" + std::to_string(++n);
-        // The final names of the seconds around this call.
+        // Every final name of the seconds around this call.
         const std::time_t now = std::time(nullptr);
         std::vector<fs::path> taken;
         for (std::time_t t = now - 1; t <= now + 20; ++t) {
-            taken.push_back(resultDir + "/ZELK_" + imei + "_" + Stamp(t) + ".xml");
-            c.make(taken.back());
+            for (int n = 1; n <= kXmlLogNames; ++n) {
+                taken.push_back(resultDir + "/ZELK_" + imei + "_" + Stamp(t) + Suffix(n) + ".xml");
+                c.make(taken.back());
+            }
         }
+        std::sort(taken.begin(), taken.end());
         wxString path, error;
         EXPECT_FALSE(report.GenerateXmlLog("LIST1", &path, imei, "V1", &error));
         EXPECT_EQ(error, "Rename xml log file failure");
@@ -481,10 +538,9 @@ TEST_F(TavioReport, ReportsAndFindsTheRecord) {
     EXPECT_EQ(error, "");
     const auto queries = Queries();
     ASSERT_EQ(queries.size(), 2u);
-    EXPECT_TRUE(std::regex_match(
-        queries[0], std::regex("action=ndss_upload&serial_no=DET42&product_type=AT&test_result=PASS"
-                               "&test_id=Zelk_Flash_Tool&test_date=\\d\\d%2F\\d\\d%2F\\d{4}&test_time=\\d\\d%3A\\d\\d%3A\\d\\d"
-                               "&imei=351234567890123&cleanData=Y")))
+    EXPECT_TRUE(HasShape(queries[0], "action=ndss_upload&serial_no=DET42&product_type=AT&test_result=PASS"
+                                     "&test_id=Zelk_Flash_Tool&test_date=##%2F##%2F####&test_time=##%3A##%3A##"
+                                     "&imei=351234567890123&cleanData=Y"))
         << queries[0];
     EXPECT_EQ(queries[1], "action=ndss_upload&serial_no=DET42&view=view");
 }
