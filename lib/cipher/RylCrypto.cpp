@@ -13,8 +13,6 @@
 #include <cryptopp/secblock.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 namespace RylCrypto {
@@ -60,10 +58,8 @@ void Log(RYL::CLogQueue* log, uint32_t code, const std::wstring& text) {
 // The file's lines joined without their line ends (LF, or CR LF as a text file reads it).
 // Nothing when the file cannot be opened or read.
 std::optional<std::wstring> ReadJoinedLines(const std::wstring& name) {
-    std::ifstream in(plat::NativePath(name), std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    std::string bytes;
+    if (!plat::ReadFileContents(name, &bytes)) return std::nullopt;
     std::string joined;
     joined.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size(); ++i) {

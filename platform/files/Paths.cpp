@@ -349,6 +349,29 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
     return false;
 }
 
+bool ReadFileContents(const std::wstring& path, std::string* bytes) {
+    const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {}
+    std::string read;
+    char block[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n > 0) {
+            read.append(block, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    close(fd);
+    if (ok) *bytes = std::move(read);
+    return ok;
+}
+
 std::wstring TempDir() {
     std::string dir;
     const char* env = std::getenv("TMPDIR");

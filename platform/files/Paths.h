@@ -37,6 +37,9 @@ bool WriteAll(int fd, const void* data, size_t size);
 // back as far as the file takes them. Each save removes the new files that earlier saves of the
 // same file left behind (cut off by a crash), unless a live process may still be writing them.
 bool ReplaceFileContents(const std::wstring& path, const std::string& bytes);
+// Reads a whole file, under a shared lock (flock) so that a save of ReplaceFileContents that
+// writes over the file itself is never read half done. False when it cannot be opened or read.
+bool ReadFileContents(const std::wstring& path, std::string* bytes);
 std::wstring TempDir();                          // with a trailing '/'
 
 }  // namespace plat

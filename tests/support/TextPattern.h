@@ -34,3 +34,11 @@ inline std::string LiteralPattern(const std::string& text) {
     }
     return quoted;
 }
+
+// Whether the text has the shape: '#' stands for one digit, every other character for itself.
+inline bool HasShape(const std::string& text, const std::string& shape) {
+    std::string pattern;
+    for (const char c : shape)
+        pattern += c == '#' ? std::string("[0-9]") : LiteralPattern(std::string(1, c));
+    return MatchesWhole(text, pattern);
+}

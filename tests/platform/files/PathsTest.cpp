@@ -92,16 +92,10 @@ pid_t EndedPid() {
     return pid;
 }
 
-// The file's bytes, read under a shared lock (flock), so never while a save in place writes it.
+// The file's bytes as a load reads them.
 std::string ReadLocked(const std::string& name) {
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "(no file)";
-    flock(fd, LOCK_SH);
     std::string bytes;
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, size_t(n));
-    close(fd);
-    return bytes;
+    return plat::ReadFileContents(plat::WideFromNarrow(name), &bytes) ? bytes : "(no file)";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "StrictXml.h"
 #include "TestDir.h"
 #include "AwkwardValues.h"
+#include "TextPattern.h"
 #include "XmlValueShapes.h"
 #include "Clock.h"
 #include "FakeServers.h"
@@ -23,7 +24,6 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -52,16 +52,6 @@ std::vector<fs::path> Files(const std::string& dir) {
         files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     return files;
-}
-
-// Whether the text has the shape: '#' stands for one digit, every other character for itself.
-bool HasShape(const std::string& text, const std::string& shape) {
-    if (text.size() != shape.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (shape[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
-            return false;
-    return true;
 }
 
 // "%Y%m%d%H%M%S" of a wall-clock second, local time.
