@@ -19,3 +19,4 @@ sleep 1
 DISPLAY=":$display" "$build/tests/station/app/station_gui_tests" --gtest_filter='MainWindowPicture.*' >/dev/null
 echo "$build/screenshots/main-window.png"
 echo "$build/screenshots/main-window-rows.png"
+echo "$build/screenshots/main-window-worker-boxes.png"

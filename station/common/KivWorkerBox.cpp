@@ -7,6 +7,8 @@
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
 
+#include <algorithm>
+
 namespace {
 
 // The icon wxMessageBox shows for the style.
@@ -65,6 +67,8 @@ KivWorkerBox::KivWorkerBox(wxWindow* parent, const wxString& message, const wxSt
     if (wxSizer* row = CreateSeparatedButtonSizer(buttons))
         all->Add(row, 0, wxEXPAND | wxALL, 10);
     SetSizerAndFit(all);
+    // Wide enough for its caption, as a short text alone would not make it.
+    SetSize(std::max(GetSize().x, FromDIP(280)), -1);
     if (style & wxCENTRE)
         CentreOnParent();
 

@@ -1,13 +1,19 @@
 #include "KivDevice.h"
 #include "KivDeviceRows.h"
+#include "KivDialogs.h"
+#include "KivWorkerBox.h"
 #include "StationGui.h"
 
 #include <wx/image.h>
 #include <wx/listctrl.h>
+#include <wx/msgdlg.h>
+#include <wx/toplevel.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -43,6 +49,38 @@ TEST_F(MainWindowPicture, Screenshot) {
     }
     EXPECT_EQ(frame->deviceList->GetItemCount(), 5);
     SaveScreen(*this, "main-window-rows");
+
+    // Two workers' boxes standing beside the window.
+    KivSetDialogHandlerForTesting(nullptr);
+    std::vector<std::thread> workers;
+    std::atomic<int> waiting{2};
+    for (const char* text : {"ZLK1CSC", "No Internet Connection!! Please check it"})
+        workers.emplace_back([text, &waiting] {
+            KivMessageBoxAndWait(text, wxMessageBoxCaptionStr, wxOK | wxCENTRE);
+            --waiting;
+        });
+    std::vector<KivWorkerBox*> boxes;
+    for (int round = 0; round < 3000 && boxes.size() < 2; ++round) {
+        Pump(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        boxes.clear();
+        for (wxWindow* window : wxTopLevelWindows)
+            if (auto* box = dynamic_cast<KivWorkerBox*>(window))
+                boxes.push_back(box);
+    }
+    EXPECT_EQ(boxes.size(), 2u);
+    if (boxes.size() == 2)
+        boxes[1]->Move(boxes[0]->GetPosition() + wxPoint(60, boxes[0]->GetSize().y + 20));
+    SaveScreen(*this, "main-window-worker-boxes");
+    for (int round = 0; round < 3000 && waiting > 0; ++round) {
+        for (wxWindow* window : wxTopLevelWindows)
+            if (auto* box = dynamic_cast<KivWorkerBox*>(window); box && box->IsShown())
+                box->Answer(wxID_OK);
+        Pump(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (std::thread& worker : workers)
+        worker.join();
 }
 
 // The screen as the X server holds it, window manager decorations included.

@@ -248,7 +248,7 @@ TEST_F(FlashWorkers, ScriptOutputThatTellsOfAFailureFailsTheJob) {
     int n = 0;
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.what);
-        const std::string package = Package("f" + std::to_string(++n) + ".zip", {{"flashall_KIV.cmd", Script(entry.output)}});
+        const std::string package = Package(std::string("f").append(std::to_string(++n)).append(".zip"), {{"flashall_KIV.cmd", Script(entry.output)}});
         device->state = DEV_CONNECTED;
         SetJob("ZK450CG", false, package);
         RunScript(package);
