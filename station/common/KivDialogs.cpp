@@ -36,17 +36,22 @@ bool Answered(const KivDialogRequest& request, KivDialogAnswer* answer) {
 // be shown then.
 wxApp* GuiApp() { return dynamic_cast<wxApp*>(wxAppConsole::GetInstance()); }
 
-// A worker's box, on the GUI thread: answered by the test handler, else a box of its own beside
-// the main window (no modal loop), closed() called once it is closed.
-void ShowWorkerBox(const wxString& message, const wxString& caption, long style,
-                   const KivWorkerBox::Closed& closed) {
+KivDialogRequest MessageRequest(const wxString& message, const wxString& caption, long style, wxWindow* parent) {
     KivDialogRequest request;
     request.kind = KivDialogRequest::Message;
     request.message = message;
     request.caption = caption;
     request.style = style;
+    request.parent = parent;
+    return request;
+}
+
+// A worker's box, on the GUI thread: answered by the test handler, else a box of its own beside
+// the main window (no modal loop), closed() called once it is closed.
+void ShowWorkerBox(const wxString& message, const wxString& caption, long style,
+                   const KivWorkerBox::Closed& closed) {
     KivDialogAnswer answer;
-    if (Answered(request, &answer)) {
+    if (Answered(MessageRequest(message, caption, style, nullptr), &answer)) {
         closed(answer.button);
         return;
     }
@@ -69,14 +74,8 @@ int KivMessageBox(const wxString& message, const wxString& caption, long style, 
             app->CallAfter([message, caption, style] { ShowWorkerBox(message, caption, style, [](int) {}); });
         return wxOK;
     }
-    KivDialogRequest request;
-    request.kind = KivDialogRequest::Message;
-    request.message = message;
-    request.caption = caption;
-    request.style = style;
-    request.parent = parent;
     KivDialogAnswer answer;
-    if (Answered(request, &answer))
+    if (Answered(MessageRequest(message, caption, style, parent), &answer))
         return answer.button;
     return wxMessageBox(message, caption, style, parent);
 }

@@ -60,25 +60,23 @@ TEST_F(MainWindowPicture, Screenshot) {
             --waiting;
         });
     std::vector<KivWorkerBox*> boxes;
-    for (int round = 0; round < 3000 && boxes.size() < 2; ++round) {
-        Pump(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PumpUntil([&] {
         boxes.clear();
         for (wxWindow* window : wxTopLevelWindows)
             if (auto* box = dynamic_cast<KivWorkerBox*>(window))
                 boxes.push_back(box);
-    }
+        return boxes.size() == 2;
+    });
     EXPECT_EQ(boxes.size(), 2u);
     if (boxes.size() == 2)
         boxes[1]->Move(boxes[0]->GetPosition() + wxPoint(60, boxes[0]->GetSize().y + 20));
     SaveScreen(*this, "main-window-worker-boxes");
-    for (int round = 0; round < 3000 && waiting > 0; ++round) {
+    PumpUntil([&] {
         for (wxWindow* window : wxTopLevelWindows)
             if (auto* box = dynamic_cast<KivWorkerBox*>(window); box && box->IsShown())
                 box->Answer(wxID_OK);
-        Pump(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+        return waiting == 0;
+    });
     for (std::thread& worker : workers)
         worker.join();
 }

@@ -207,18 +207,6 @@ protected:
         frame->startGate.Unlock();
         return true;
     }
-    // Pumps events until the condition holds (at most 20 s).
-    template <class Condition>
-    bool PumpUntil(Condition condition) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            Pump(1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
     // Every worker has left its slot.
     void WaitForWorkers() {
         EXPECT_TRUE(PumpUntil([this] {

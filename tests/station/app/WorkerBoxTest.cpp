@@ -52,18 +52,6 @@ protected:
                 return box;
         return nullptr;
     }
-    // Runs the GUI thread until the condition holds; the pumping itself returns, since no box
-    // runs a loop of its own.
-    bool PumpUntil(const std::function<bool()>& condition) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            Pump(1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
 
     std::vector<std::thread> workers;
 };
@@ -72,6 +60,7 @@ TEST_F(WorkerBoxes, StandAtOnceAndEachCloseReleasesOnlyItsWorker) {
     std::atomic<int> answers[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i)
         StartWorker(wxString::Format("Box %d", i + 1), &answers[i]);
+    // Pumping returns while they stand: no box runs a loop of its own.
     ASSERT_TRUE(PumpUntil([&] { return Open().size() == 3; })) << "all three boxes stand at once";
     EXPECT_TRUE(frame->IsEnabled()) << "no box disables the main window";
 

@@ -7,7 +7,9 @@
 #include <wx/toplevel.h>
 #include <wx/window.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -85,6 +87,17 @@ void StationGui::RunEventLoop(int milliseconds) {
     timer.Bind(wxEVT_TIMER, [&loop](wxTimerEvent&) { loop.Exit(); });
     timer.StartOnce(milliseconds);
     loop.Run();
+}
+
+bool StationGui::PumpUntil(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Pump(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 bool StationGui::FrameAlive() const {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ public:
     void Pump(int rounds = 5);
     // Runs a real event loop for that long (painting included).
     void RunEventLoop(int milliseconds);
+    // Pumps events until the condition holds; false when it still does not after 30 s.
+    bool PumpUntil(const std::function<bool()>& condition);
     // True while the main window exists.
     bool FrameAlive() const;
 
