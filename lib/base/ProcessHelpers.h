@@ -28,9 +28,9 @@ enum OsClass : int {
 
 // Runs the program (path used exactly) with stdout and stderr captured. Arguments are one command
 // line, split by the Windows C-runtime rules (values put in with plat::QuoteArgument or
-// plat::CommandLineWord). Waits for the end, or at most RunTimeLimitMs (code
-// 258; the child's process group is killed; the thread's plat::WaitRule stops it the same way). True when the child ran to its end; its exit status
-// is never read. The output is the first 102,400 bytes, each as
+// plat::CommandLineWord). Waits for the end, or at most RunTimeLimitMs (code 258; the child's
+// process group is killed; the thread's plat::WaitRule stops it the same way). True when the child
+// ran to its end; its exit status is never read. The output is the first 102,400 bytes, each as
 // one character of the same value. The output is written only on success, the code always.
 // A stop request of the thread's plat::StopSignal kills the child: false, code 1223.
 bool RunProcessCapture(std::wstring programPath, std::wstring& output, std::wstring arguments,

@@ -224,9 +224,20 @@ void RemoveLeftovers(const std::string& target) {
     closedir(dir);
 }
 
-// Waits for an exclusive lock on the file (flock), which its descriptor's close releases.
-void LockExclusive(int fd) {
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {}
+// Waits for a lock on the file (flock LOCK_EX or LOCK_SH), which its descriptor's close releases.
+void Lock(int fd, int operation) {
+    while (flock(fd, operation) != 0 && errno == EINTR) {}
+}
+
+// The rest of the file from the descriptor's position; false when a read fails.
+bool ReadRest(int fd, std::string* bytes) {
+    char block[65536];
+    for (;;) {
+        const ssize_t n = read(fd, block, sizeof block);
+        if (n > 0) bytes->append(block, size_t(n));
+        else if (n == 0) return true;
+        else if (errno != EINTR) return false;
+    }
 }
 
 bool SameFile(int fd, const std::string& name) {
@@ -249,7 +260,7 @@ bool OverwriteInPlace(const std::string& target, const std::string& bytes) {
         readable = fd >= 0;
         if (!readable) fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0) return false;
-        LockExclusive(fd);
+        Lock(fd, LOCK_EX);
         if (SameFile(fd, target)) break;
         close(fd);
         fd = -1;
@@ -258,15 +269,7 @@ bool OverwriteInPlace(const std::string& target, const std::string& bytes) {
     struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::string earlier;
-    bool restorable = ok && readable;
-    while (restorable) {
-        char buf[4096];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) restorable = false;
-        else earlier.append(buf, size_t(n));
-    }
+    const bool restorable = ok && readable && ReadRest(fd, &earlier);
     const auto put = [fd](const std::string& content) {
         return lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, content.data(), content.size()) &&
                ftruncate(fd, off_t(content.size())) == 0 && fsync(fd) == 0;
@@ -340,7 +343,7 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
     if (ok) {
         // Not while a save in place is writing the earlier file.
         const int held = exists ? open(target.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-        if (held >= 0) LockExclusive(held);
+        if (held >= 0) Lock(held, LOCK_EX);
         ok = rename(temp.path().c_str(), target.c_str()) == 0;
         if (held >= 0) close(held);
         if (ok) return true;
@@ -352,21 +355,9 @@ bool ReplaceFileContents(const std::wstring& path, const std::string& bytes) {
 bool ReadFileContents(const std::wstring& path, std::string* bytes) {
     const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {}
+    Lock(fd, LOCK_SH);
     std::string read;
-    char block[65536];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, block, sizeof block);
-        if (n > 0) {
-            read.append(block, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;
-            break;
-        }
-    }
+    const bool ok = ReadRest(fd, &read);
     close(fd);
     if (ok) *bytes = std::move(read);
     return ok;

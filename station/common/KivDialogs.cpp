@@ -57,7 +57,7 @@ void ShowWorkerBox(const wxString& message, const wxString& caption, long style,
     }
     // A child of the main window, so that it goes away with it.
     KivStationHost* host = KivStationHost::Get();
-    KivWorkerBox::Show(host ? host->MainWindow() : nullptr, message, caption, style, closed);
+    KivWorkerBox::Open(host ? host->MainWindow() : nullptr, message, caption, style, closed);
 }
 
 }  // namespace

@@ -39,10 +39,10 @@ int ButtonOf(int id) {
 
 }  // namespace
 
-KivWorkerBox* KivWorkerBox::Show(wxWindow* parent, const wxString& message, const wxString& caption, long style,
+KivWorkerBox* KivWorkerBox::Open(wxWindow* parent, const wxString& message, const wxString& caption, long style,
                                  Closed closed) {
     auto* box = new KivWorkerBox(parent, message, caption, style, std::move(closed));
-    box->wxDialog::Show();
+    box->Show();
     return box;
 }
 

@@ -14,7 +14,7 @@ public:
     using Closed = std::function<void(int button)>;
 
     // GUI thread only. Shows the box at once and returns; the box deletes itself when closed.
-    static KivWorkerBox* Show(wxWindow* parent, const wxString& message, const wxString& caption, long style,
+    static KivWorkerBox* Open(wxWindow* parent, const wxString& message, const wxString& caption, long style,
                               Closed closed);
 
     ~KivWorkerBox() override;
