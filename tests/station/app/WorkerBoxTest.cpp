@@ -107,21 +107,30 @@ TEST_F(WorkerBoxes, TheMainWindowTakesInputWhileABoxStands) {
     StartWorker("Waiting", &answer);
     ASSERT_TRUE(PumpUntil([&] { return Open().size() == 1; }));
     KivWorkerBox* box = Open().front();
-    // Out of the way of the list, so that the click reaches the window beneath.
-    box->Move(frame->GetScreenRect().GetRight() - box->GetSize().x, frame->GetScreenRect().GetBottom() - box->GetSize().y);
-    RunEventLoop(300);
-
     EXPECT_TRUE(frame->IsEnabled());
     EXPECT_TRUE(frame->deviceList->IsEnabled());
-    // A real click on the second row selects it.
-    wxRect row;
-    ASSERT_TRUE(frame->deviceList->GetItemRect(1, row));
-    const wxPoint at = frame->deviceList->ClientToScreen(row.GetPosition() + wxPoint(20, row.height / 2));
+
+    // A real click on the second row selects it. The window may still be settling (mapped,
+    // maximised) on a busy machine, so the row is looked up anew, and clicked again, until then.
     wxUIActionSimulator input;
-    input.MouseMove(at);
-    input.MouseClick();
-    EXPECT_TRUE(PumpUntil([&] { return frame->deviceList->GetItemState(1, wxLIST_STATE_SELECTED) != 0; }))
-        << "the click selected the row";
+    auto nextClick = std::chrono::steady_clock::now();
+    EXPECT_TRUE(PumpUntil([&] {
+        if (frame->deviceList->GetItemState(1, wxLIST_STATE_SELECTED) != 0)
+            return true;
+        if (std::chrono::steady_clock::now() < nextClick)
+            return false;
+        nextClick = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        wxRect row;
+        if (!frame->deviceList->GetItemRect(1, row))
+            return false;
+        const wxPoint at = frame->deviceList->ClientToScreen(row.GetPosition() + wxPoint(20, row.height / 2));
+        // Out of the way of the row, so that the click reaches the window beneath.
+        if (box->GetScreenRect().Contains(at))
+            box->Move(at + wxPoint(0, row.height * 2));
+        input.MouseMove(at);
+        input.MouseClick();
+        return false;
+    })) << "a click selected the row";
     EXPECT_EQ(answer, 0) << "the worker still waits for its box";
     box->Answer(wxID_OK);
     ASSERT_TRUE(PumpUntil([&] { return answer != 0; }));
